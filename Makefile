@@ -1,0 +1,71 @@
+# Tolvane: the two commands for a fresh Debian machine are `make run` and `make test`.
+
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+BUILD := build
+CMAKE_GEN := -G Ninja
+
+NATIVE := $(BUILD)/native
+WIN64 := $(BUILD)/win64
+WIN32 := $(BUILD)/win32
+ASAN := $(BUILD)/asan
+TSAN := $(BUILD)/tsan
+
+.PHONY: all setup native win64 win32 build run test test-unit test-win sanitize clean
+
+all: build
+
+setup:
+	@scripts/setup
+
+$(NATIVE)/build.ninja:
+	cmake -S . -B $(NATIVE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(WIN64)/build.ninja:
+	cmake -S . -B $(WIN64) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
+
+$(WIN32)/build.ninja:
+	cmake -S . -B $(WIN32) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake -DTOLVANE_TESTS=OFF
+
+native: setup $(NATIVE)/build.ninja
+	cmake --build $(NATIVE) -j $(JOBS)
+
+win64: setup $(WIN64)/build.ninja
+	cmake --build $(WIN64) -j $(JOBS)
+
+# The 32-bit Windows tree is only compiled, to keep the code portable to it.
+win32: setup $(WIN32)/build.ninja
+	cmake --build $(WIN32) -j $(JOBS)
+
+build: native win64 win32
+
+# Until the launcher window exists, this runs the command-line front end natively and under Wine.
+run: native win64
+	$(NATIVE)/cli/tolvane-cli --version
+	WINEPREFIX=$(CURDIR)/$(WIN64)/wineprefix scripts/wine-run $(WIN64)/cli/tolvane-cli.exe --version
+
+test-unit: native
+	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS) -L unit
+
+test-win: win64
+	ctest --test-dir $(WIN64) --output-on-failure -L win
+
+test: build
+	@rc=0; \
+	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS) || rc=1; \
+	ctest --test-dir $(WIN64) --output-on-failure -L win || rc=1; \
+	exit $$rc
+
+# The unit tier under AddressSanitizer + UndefinedBehaviorSanitizer, then under ThreadSanitizer.
+sanitize: setup
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=address
+	cmake --build $(ASAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS) -L unit
+	cmake -S . -B $(TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=thread
+	cmake --build $(TSAN) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -L unit
+
+clean:
+	rm -rf $(BUILD)

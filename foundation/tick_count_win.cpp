@@ -1,0 +1,9 @@
+#include "foundation/tick_count.h"
+
+#include <windows.h>
+
+namespace rv::detail {
+
+uint32_t SystemTickCount32() { return GetTickCount(); }
+
+} // namespace rv::detail
