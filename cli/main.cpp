@@ -1,24 +1,29 @@
 // tolvane-cli: the headless front end of Tolvane.
+#include "cli/commands.h"
 #include "foundation/foundation.h"
 
 #include <cstdio>
-#include <cstring>
-
-namespace {
-
-void Usage() {
-    std::puts("tolvane-cli: the headless front end of the Tolvane launcher.\n"
-              "Usage: tolvane-cli --version | --help");
-}
-
-} // namespace
+#include <vector>
 
 int main(int argc, char** argv) {
-    rv::TFoundationScope foundation;
-    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::puts("tolvane-cli " TOLVANE_VERSION);
-        return 0;
+    CLI::App app{"tolvane-cli: the headless front end of the Tolvane launcher"};
+    app.set_version_flag("--version", std::string("tolvane-cli ") + TOLVANE_VERSION);
+    app.require_subcommand(0, 1);
+    std::vector<cli::TCommand> commands;
+    // Each command file adds itself here: commands.push_back(cli::AddXxxCommand(app));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version exit 0; every mistake on the command line exits 2.
+        return app.exit(e) == 0 ? 0 : 2;
     }
-    Usage();
-    return argc >= 2 && std::strcmp(argv[1], "--help") != 0 ? 2 : 0;
+    for (const cli::TCommand& c : commands) {
+        if (c.Sub->parsed()) {
+            rv::TFoundationScope foundation;
+            return c.Run();
+        }
+    }
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
 }

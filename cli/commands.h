@@ -1,0 +1,18 @@
+#pragma once
+// The sub-commands of tolvane-cli. Each command file adds its sub-command to the application and returns the
+// function that runs it once the command line has been parsed (the foundation is started by then).
+
+#include <CLI/CLI.hpp>
+#include <functional>
+
+namespace cli {
+
+// Runs a parsed sub-command; returns the process exit status (0 success, 2 bad input or damaged data).
+using TCommandRun = std::function<int()>;
+
+struct TCommand {
+    CLI::App* Sub;
+    TCommandRun Run;
+};
+
+} // namespace cli
