@@ -1,0 +1,65 @@
+#pragma once
+// Helpers for the socket tests: real sockets on loopback, and socket objects that record their events.
+
+#include "net/socket_notifier.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace net_testing {
+
+struct TEvent {
+    uint16_t Event;
+    uint16_t Error;
+    bool operator==(const TEvent&) const = default;
+};
+
+// Records every event it is given (main thread); OnEvent, when set, runs after the event was recorded.
+class TRecordingSocket : public rv::TWS_SocketObj {
+public:
+    explicit TRecordingSocket(rv::TSocket S = rv::C_InvalidSocket) { FSocket = S; }
+    ~TRecordingSocket() override { LeaveNotifier(); }
+    void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
+    int Count(uint16_t Event) const;
+    std::vector<TEvent> Events;
+    bool OnMainThread = true;
+    std::function<void(uint16_t Event, uint16_t Error)> OnEvent;
+};
+
+// A UDP socket of the tests' own, bound to Addr (port 0: any), that keeps every datagram it receives.
+class TRawUdp : public rv::TWS_SocketObj {
+public:
+    explicit TRawUdp(rv::T_NumericIpAddress Addr);
+    ~TRawUdp() override { LeaveNotifier(); }
+    void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
+    bool SendTo(const std::string& Data, rv::T_NumericIpAddress Addr, uint16_t Port);
+    uint16_t Port() const;
+    struct TDatagram {
+        std::string Data;
+        rv::TWS_SockAddrIn From;
+    };
+    std::vector<TDatagram> Received;
+};
+
+rv::T_NumericIpAddress Loopback();   // 127.0.0.1
+rv::T_NumericIpAddress Loopback2();  // 127.0.0.2: on loopback, yet not one of the host's listed addresses
+
+// A listening TCP socket on 127.0.0.1 and a free port; the port goes to Port.
+rv::TSocket Listener(uint16_t& Port);
+// A port on 127.0.0.1 that nothing listens on (bound for a moment, then released).
+uint16_t FreeTcpPort();
+uint16_t FreeUdpPort();
+// A connected pair on loopback: Client (blocking, connected with WS_ConnectToSocket) and Server (accepted).
+void TcpPair(rv::TSocket& Client, rv::TSocket& Server);
+// Closes S when open.
+void CloseQuietly(rv::TSocket& S);
+
+// Pumps the main thread's messages for Ms. Only for checking that something does NOT happen: the time the
+// platform gets to do it anyway. Waiting for something to happen uses PumpUntil.
+void PumpFor(uint32_t Ms);
+constexpr uint32_t kQuietMs = 150;
+
+} // namespace net_testing
