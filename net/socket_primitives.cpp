@@ -106,9 +106,7 @@ void WS_RefreshLocalAddresses() {
     if (T_NumericIpAddress own = WS_LocalIP()) addrs.push_back(own);
     for (T_NumericIpAddress a : detail::InterfaceAddresses())
         if (a != 0 && std::find(addrs.begin(), addrs.end(), a) == addrs.end()) addrs.push_back(a);
-    std::lock_guard<std::mutex> lock(GLocalLock);
-    GLocalAddrs = std::move(addrs);
-    WS_LocalAddr = GLocalAddrs.empty() ? 0 : GLocalAddrs.front();
+    detail::SetLocalAddresses(std::move(addrs));
 }
 
 std::vector<T_NumericIpAddress> WS_LocalAddresses() {
@@ -122,6 +120,12 @@ bool WS_IsLocalAddress(T_NumericIpAddress Addr) {
 }
 
 namespace detail {
+
+void SetLocalAddresses(std::vector<T_NumericIpAddress> Addrs) {
+    std::lock_guard<std::mutex> lock(GLocalLock);
+    GLocalAddrs = std::move(Addrs);
+    WS_LocalAddr = GLocalAddrs.empty() ? 0 : GLocalAddrs.front();
+}
 
 int32_t SetLastWSError(int32_t Error) {
     if (Error != C_WSAEWOULDBLOCK) LastWSError = Error;

@@ -166,6 +166,9 @@ int32_t PlatformCleanup();
 std::vector<T_NumericIpAddress> InterfaceAddresses();
 // Stores Error in LastWSError unless it is would-block; returns Error.
 int32_t SetLastWSError(int32_t Error);
+// Replaces the local address list (WS_LocalAddr becomes its first entry). For tests on machines that cannot send
+// from a second loopback address; WS_RefreshLocalAddresses takes the real list again.
+void SetLocalAddresses(std::vector<T_NumericIpAddress> Addrs);
 } // namespace detail
 
 } // namespace rv

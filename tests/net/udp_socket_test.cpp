@@ -48,12 +48,40 @@ public:
     std::function<void(const std::string&)> OnDelivered;
 };
 
+// Datagrams from another host: on loopback, from 127.0.0.2, which is not one of this host's listed addresses.
+class UdpFromAnotherHost : public testing::Test {
+protected:
+    void SetUp() override {
+        Peer = std::make_unique<TRawUdp>(Loopback2());
+        TRawUdp probe(Loopback());
+        ASSERT_TRUE(Peer->SendTo("probe", Loopback(), probe.Port()));
+        ASSERT_TRUE(PumpUntil([&] { return !probe.Received.empty(); }));
+        PeerIp = probe.Received[0].From.sin_addr;
+        if (rv::WS_IsLocalAddress(PeerIp)) {
+            // Wine binds a datagram socket to every address whatever it is given, so the datagrams leave from
+            // 127.0.0.1. For these tests that address then stands for the other host.
+            std::vector<rv::T_NumericIpAddress> others = rv::WS_LocalAddresses();
+            std::erase(others, PeerIp);
+            rv::detail::SetLocalAddresses(others);
+            FNarrowed = true;
+        }
+    }
+    void TearDown() override {
+        if (FNarrowed) rv::WS_RefreshLocalAddresses();
+    }
+    std::unique_ptr<TRawUdp> Peer;
+    rv::T_NumericIpAddress PeerIp = 0;
+
+private:
+    bool FNarrowed = false;
+};
+
 } // namespace
 
-TEST(UdpSocket, DatagramsUpTo512BytesAreDeliveredLongerOnesNotAtAll) {
+TEST_F(UdpFromAnotherHost, DatagramsUpTo512BytesAreDeliveredLongerOnesNotAtAll) {
     TObservedUdp udp(FreeUdpPort());
     ASSERT_TRUE(udp.SocketBound);
-    TRawUdp peer(Loopback2());
+    TRawUdp& peer = *Peer;
     struct Case {
         size_t Size;
         bool Delivered;
@@ -73,12 +101,12 @@ TEST(UdpSocket, DatagramsUpTo512BytesAreDeliveredLongerOnesNotAtAll) {
         expected.push_back(marker);
         EXPECT_EQ(udp.Delivered, expected);
     }
-    EXPECT_EQ(udp.From_.back(), Loopback2());
+    EXPECT_EQ(udp.From_.back(), PeerIp);
 }
 
-TEST(UdpSocket, QueuedDatagramsArriveOnePerReadEventInOrder) {
+TEST_F(UdpFromAnotherHost, QueuedDatagramsArriveOnePerReadEventInOrder) {
     TObservedUdp udp(FreeUdpPort());
-    TRawUdp peer(Loopback2());
+    TRawUdp& peer = *Peer;
     for (const char* d : {"one", "two", "three"}) ASSERT_TRUE(peer.SendTo(d, Loopback(), udp.Port()));
     ASSERT_TRUE(PumpUntil([&] { return udp.Delivered.size() == 3; }));
     EXPECT_EQ(udp.Delivered, (std::vector<std::string>{"one", "two", "three"}));
@@ -99,16 +127,12 @@ TEST(UdpSocket, DatagramsFromAnyOfThisHostsAddressesAreReceivedAndDropped) {
         ASSERT_TRUE(PumpUntil([&] { return udp.RxBytes() == size && udp.DatagramReceivedFromIP() == own; }));
         EXPECT_TRUE(udp.Delivered.empty());
     }
-    TRawUdp stranger(Loopback2());
-    ASSERT_TRUE(stranger.SendTo("from elsewhere", Loopback(), udp.Port()));
-    ASSERT_TRUE(PumpUntil([&] { return !udp.Delivered.empty(); }));
-    EXPECT_EQ(udp.Delivered, (std::vector<std::string>{"from elsewhere"}));
 }
 
-TEST(UdpSocket, AReplyGoesToTheLastSendersAddressAndPort) {
+TEST_F(UdpFromAnotherHost, AReplyGoesToTheLastSendersAddressAndPort) {
     TObservedUdp udp(FreeUdpPort());
     EXPECT_FALSE(udp.SendDatagramReply("early", 5)) << "nobody has sent anything yet";
-    TRawUdp peer(Loopback2());
+    TRawUdp& peer = *Peer;
     bool replied = false;
     udp.OnDelivered = [&](const std::string& d) {
         if (d == "ping") replied = udp.SendDatagramReply("pong", 4);
@@ -120,12 +144,12 @@ TEST(UdpSocket, AReplyGoesToTheLastSendersAddressAndPort) {
     EXPECT_EQ(rv::WS_SockAddrPort(peer.Received[0].From), udp.Port());
 }
 
-TEST(UdpSocket, AFailingHandlerDoesNotStopTheNextDatagram) {
+TEST_F(UdpFromAnotherHost, AFailingHandlerDoesNotStopTheNextDatagram) {
     TObservedUdp udp(FreeUdpPort());
     udp.OnDelivered = [](const std::string& d) {
         if (d == "bad") throw std::runtime_error("handler failed");
     };
-    TRawUdp peer(Loopback2());
+    TRawUdp& peer = *Peer;
     ASSERT_TRUE(peer.SendTo("bad", Loopback(), udp.Port()));
     ASSERT_TRUE(peer.SendTo("good", Loopback(), udp.Port()));
     ASSERT_TRUE(PumpUntil([&] { return udp.Has("good"); }));
