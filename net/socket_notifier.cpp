@@ -19,11 +19,15 @@ T_WSAsyncSocketNotifier::~T_WSAsyncSocketNotifier() {
         // A server whose shutdown left clients behind would be found again for ever; it is done with.
         if (server->HasClientsToShutDown()) {
             server->FOwner = nullptr;
+            server->FOwnerWindow = 0;
             std::erase(enhSockList, server);
         }
     }
     // The objects still here outlive the notifier; they must not reach back into it.
-    for (TWS_SocketObj* o : enhSockList) o->FOwner = nullptr;
+    for (TWS_SocketObj* o : enhSockList) {
+        o->FOwner = nullptr;
+        o->FOwnerWindow = 0;
+    }
     enhSockList.clear();
 }
 
@@ -70,6 +74,7 @@ void TWS_SocketObj::SetOwner(T_WSAsyncSocketNotifier* v) {
     std::lock_guard<std::recursive_mutex> lock(WS_SessionCS());
     if (FOwner) std::erase(FOwner->enhSockList, this);
     FOwner = v;
+    FOwnerWindow = v ? v->WindowHandle() : 0;
     if (v) v->enhSockList.push_back(this);
 }
 
@@ -79,11 +84,7 @@ T_WSAsyncSocketNotifier* TWS_SocketObj::Owner() const {
 }
 
 bool TWS_SocketObj::SetSocketEvents(uint32_t Events) {
-    TWindowHandle wnd = 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(WS_SessionCS());
-        if (FOwner) wnd = FOwner->WindowHandle();
-    }
+    const TWindowHandle wnd = FOwnerWindow.load();
     if (!wnd && Events != 0) {
         detail::SetLastWSError(C_WSANOTINITIALISED);
         return false;

@@ -104,6 +104,9 @@ protected:
 private:
     friend class T_WSAsyncSocketNotifier;
     T_WSAsyncSocketNotifier* FOwner = nullptr; // guarded by WS_SessionCS
+    // The owner's window, read without the lock: a worker asking for events never waits for the main thread's
+    // dispatch to end.
+    std::atomic<TWindowHandle> FOwnerWindow{0};
 };
 
 } // namespace rv
