@@ -109,6 +109,10 @@ TWS_SockAddrIn FromNative(const sockaddr_in& n) {
 }
 
 bool Create(TSocket& S, int Type, int Protocol) {
+    if (!WS_Start()) {
+        S = C_InvalidSocket;
+        return false;
+    }
     int fd = socket(AF_INET, Type | SOCK_CLOEXEC, Protocol);
     if (fd < 0) {
         S = C_InvalidSocket;
@@ -311,6 +315,7 @@ bool WS_GetSocketOption(TSocket S, TWS_SocketOption Option, uint32_t& Value) {
 }
 
 std::string WS_GetHostName() {
+    if (!WS_Start()) return {};
     char name[200];
     if (gethostname(name, sizeof name) != 0) {
         Fail();

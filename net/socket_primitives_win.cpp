@@ -34,6 +34,10 @@ TWS_SockAddrIn FromNative(const sockaddr_in& n) {
 }
 
 bool Create(TSocket& S, int Type, int Protocol) {
+    if (!WS_Start()) {
+        S = C_InvalidSocket;
+        return false;
+    }
     SOCKET s = socket(AF_INET, Type, Protocol);
     S = s;
     if (s == INVALID_SOCKET) {
@@ -200,6 +204,7 @@ bool WS_GetSocketOption(TSocket S, TWS_SocketOption Option, uint32_t& Value) {
 }
 
 std::string WS_GetHostName() {
+    if (!WS_Start()) return {};
     char name[200];
     if (gethostname(name, sizeof name) != 0) {
         Fail();

@@ -2,6 +2,11 @@
 
 #include "net/async_name_lookup.h"
 #include "net/socket_notifier.h"
+#ifndef _WIN32
+#include "net/socket_events_posix.h"
+
+#include <cerrno>
+#endif
 #include "tests/net/net_test_support.h"
 #include "tests/test_support.h"
 
@@ -9,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
+#include <utility>
 
 using namespace net_testing;
 
@@ -168,6 +174,20 @@ TEST(SocketPrimitives, CloseDrainsPendingDataSoThePeerSeesAnOrderlyEnd) {
     // A reset would make this send fail; after an orderly close the peer's socket still takes it.
     EXPECT_EQ(rv::WS_Send(client, "x", 1, &error), 1) << "error " << error;
     CloseQuietly(client);
+}
+#endif
+
+#ifndef _WIN32
+// The POSIX backend's errors are Winsock's numbers; these are the ones callers and peers act on.
+TEST(SocketPrimitives, PosixErrorsTranslateToWinsocksNumbers) {
+    const std::pair<int, int32_t> table[] = {
+        {EWOULDBLOCK, 10035}, {EAGAIN, 10035},      {EINPROGRESS, 10035}, {EADDRINUSE, 10048},
+        {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},  {ECONNRESET, 10054},  {ENOTSOCK, 10038},
+        {EBADF, 10038},        {EADDRNOTAVAIL, 10049}, {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065},
+        {EMSGSIZE, 10040},     {EACCES, 10013},     {ENOTCONN, 10057},    {ECONNABORTED, 10053},
+        {0, 0},
+    };
+    for (auto [err, wsa] : table) EXPECT_EQ(rv::posix_sockets::WSAErrorFromErrno(err), wsa) << "errno " << err;
 }
 #endif
 
