@@ -8,11 +8,12 @@
 // thread's other messages.
 //
 // Winsock's rules, which the POSIX emulation keeps: an event is reported once and then stays quiet until its
-// re-enabling call: read until the next WS_Recv / WS_RecvFrom, accept until the next WS_Accept, write until a
-// send would block and the buffer frees again. Connect is reported once (the error in the high word when it
-// failed, e.g. 10061 refused; a failed connect is not followed by close). Write is reported once the connection
-// is made or accepted. Close is reported once, when the peer has closed and no data is left to read (10054 when
-// the connection was reset).
+// re-enabling call: read until the next WS_Recv / WS_RecvFrom, accept until the next WS_Accept. Connect is
+// reported once (the error in the high word when it failed, e.g. 10061 refused; a failed connect is followed by
+// nothing else). Write is reported right after a successful connect, when asked for on a connected socket, and
+// again only when a send would block and the buffer frees. Close is reported once, when the peer has closed and
+// no data is left to read (10054 when the connection was reset). Asking again (WS_AsyncSelect) starts from a
+// clean record: whatever holds at that moment is reported again.
 
 #include "foundation/main_loop.h"
 #include "net/socket_primitives.h"
