@@ -69,19 +69,29 @@ TEST(Launch, TheProgramGetsTheQuotedFullPathASpaceAndTheParameters) {
 }
 
 TEST(Launch, TheApplicationFormKeepsTheMessagesFlowingWhileItWaits) {
-    std::string record = testing_support::MakeTempDir() + "record.txt";
+    std::string dir = testing_support::MakeTempDir();
+    std::string record = dir + "record.txt";
+    std::string go = dir + "go";
+    // The program waits for the "go" file, which only a message handled during the wait creates.
     struct TPing : rv::TRV_WndMsgProcessor {
         void WndProc(rv::TMessage& m) override {
-            if (m.Msg == rv::WM_APP_BASE + 9) ++Count;
-            else rv::TRV_WndMsgProcessor::WndProc(m);
+            if (m.Msg == rv::WM_APP_BASE + 9) {
+                ++Count;
+                testing_support::WriteFile(GoFile, "go");
+            } else {
+                rv::TRV_WndMsgProcessor::WndProc(m);
+            }
         }
         int Count = 0;
+        std::string GoFile;
     } ping;
+    ping.GoFile = go;
     ping.PostMessage(rv::WM_APP_BASE + 9, 0, 0);
-    auto l = rv::TRV_LaunchApplication::Create(ProbePath(), "", true, true, 0, rv::TRect{}, record + " 3");
+    auto l = rv::TRV_LaunchApplication::Create(ProbePath(), "", true, true, 0, rv::TRect{}, record + " 3 " + go);
     ASSERT_EQ(l->LaunchErrorCode, rv::TRV_LaunchExecutable::leNone);
     EXPECT_EQ(l->ExitCode, 3u);
     EXPECT_EQ(ping.Count, 1);
+    EXPECT_TRUE(testing_support::FileExists(record));
 }
 
 TEST(Launch, CommandLinesSplitLikeTheWindowsRuntime) {
