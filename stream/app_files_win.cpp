@@ -81,13 +81,8 @@ bool SystemDeleteFile(const std::string& FileName) { return DeleteFileA(FileName
 
 bool SystemReplaceFile(const std::string& FileName, const void* Data, size_t Size) {
     if (FileName.empty()) return false;
-    std::string dir;
-    for (size_t i = FileName.size(); i > 0; --i)
-        if (FileName[i - 1] == '\\' || FileName[i - 1] == '/') {
-            dir = FileName.substr(0, i);
-            break;
-        }
-    if (dir.empty()) dir = ".";
+    const size_t cut = FileName.find_last_of("\\/");
+    const std::string dir = cut == std::string::npos ? std::string(".") : FileName.substr(0, cut + 1);
     char tmp[MAX_PATH + 1] = {};
     if (GetTempFileNameA(dir.c_str(), "tlv", 0, tmp) == 0) return false;
 

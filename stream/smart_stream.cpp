@@ -361,7 +361,8 @@ bool TRV_SmartStream::WriteElement(const T_ssItem& It, TWriteState& St) {
         std::vector<uint8_t> bytes((bits.size() + 7) / 8);
         for (size_t i = 0; i < bits.size(); ++i)
             if (bits[i]) bytes[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
-        if (bits.size() > 0xFFFFFFFFull) throw ERV_RangeError();
+        const uint64_t bitCount = bits.size();
+        if (bitCount >> 32) throw ERV_RangeError(); // the bit count is a 32-bit field
         SetObjectSize(d, bytes.size() + 4);
         PutLE<uint32_t>(b, static_cast<uint32_t>(bits.size()));
         d.WriteBuffer(b, 4);
