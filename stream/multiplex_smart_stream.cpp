@@ -10,7 +10,9 @@ void TRV_MultiplexSmartStream::AssignElements() {
 
 void TRV_MultiplexSmartStream::SetStreamItemType(uint16_t V) {
     FMultiStreamType = V;
-    if (Fsi && Fsi->FMultiStreamType == V) return;
+    // The item's type is kept here rather than read back from the item: an item that is itself a multiplex
+    // overwrites its own type code when it reads.
+    if (Fsi && FsiType == V) return;
     Fsi.reset();
     std::unique_ptr<TRV_SmartStream> item = CreateMultiStreamItem(V);
     if (!item) return;
@@ -22,6 +24,7 @@ void TRV_MultiplexSmartStream::SetStreamItemType(uint16_t V) {
     item->FReadStreamSize = false;
     item->FWriteStreamSize = false;
     Fsi = std::move(item);
+    FsiType = V;
 }
 
 void TRV_MultiplexSmartStream::OnReadStreamType(uint16_t V, bool& UnsupportedType) {

@@ -39,6 +39,7 @@ protected:
 
 private:
     std::unique_ptr<TRV_SmartStream> Fsi;
+    uint16_t FsiType = 0; // the type Fsi was created for
 };
 
 } // namespace rv

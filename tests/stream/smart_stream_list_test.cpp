@@ -200,7 +200,8 @@ namespace {
 
 class TEmptyItem : public rv::TRV_SmartStream {};
 
-// 0 and 1: TCounted; 2: TIntStr; 9: none (unsupported); anything else: an item without elements.
+// 0 and 1: TCounted; 2: TIntStr; 9: none (unsupported); 10: a multiplex; anything else: an item without
+// elements.
 class TTestMux : public rv::TRV_MultiplexSmartStream {
 protected:
     std::unique_ptr<rv::TRV_SmartStream> CreateMultiStreamItem(uint16_t V) override {
@@ -212,6 +213,8 @@ protected:
             return MakeSmartStream<TIntStr>();
         case 9:
             return nullptr;
+        case 10:
+            return std::make_unique<TTestMux>(); // multiplexes nest
         default:
             return std::make_unique<TEmptyItem>();
         }
@@ -298,4 +301,20 @@ TEST(MultiplexSmartStream, DataEndingBeforeTheTypeCodeSelectsTypeZeroAndClearsIt
     EXPECT_TRUE(ReadFrom(mux, {}));
     EXPECT_EQ(mux.StreamItemType(), 0);
     EXPECT_NE(dynamic_cast<TCounted*>(mux.si()), nullptr);
+}
+
+// An item that is itself a multiplex overwrites its own type code when it reads; the outer multiplex still
+// knows which type its item was made for.
+TEST(MultiplexSmartStream, NestedMultiplexItemIsNotMistakenForAnotherType) {
+    TRV_Constructed<TTestMux> mux;
+    EXPECT_TRUE(ReadFrom(mux, Framed(Hex("0a 00 0a 00 00 00 01 00 04 00 00 00 07 00 00 00"))));
+    auto* inner = dynamic_cast<TTestMux*>(mux.si());
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->StreamItemType(), 1);
+    EXPECT_EQ(static_cast<TCounted*>(inner->si())->V, 7);
+
+    EXPECT_TRUE(ReadFrom(mux, Framed(Hex("01 00 04 00 00 00 08 00 00 00"))));
+    auto* item = dynamic_cast<TCounted*>(mux.si());
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->V, 8);
 }
