@@ -675,3 +675,61 @@ TEST(SmartStream, WriteAndReadEvents) {
     r.ReadFromStreamComplete(true);
     EXPECT_EQ(reads, 1);
 }
+
+namespace {
+
+// The shape of the discovery datagram: a 17-byte record, two strings and a byte stream, without header and with
+// the short check value.
+struct TServices {
+    uint8_t TransmissionType = 0;
+    uint32_t SessionId = 0;
+    uint16_t SpareW = 0, InfoReplyPort = 0;
+    uint16_t Ports[4] = {};
+    static constexpr uint32_t RecordSize = 17;
+    template <class F>
+    void Fields(F& f) {
+        f(TransmissionType);
+        f(SessionId);
+        f(SpareW);
+        f(InfoReplyPort);
+        f(Ports);
+    }
+};
+
+class TDatagramLike : public rv::TRV_SmartStream {
+public:
+    TServices sT;
+    std::string UniqueId, Parameter;
+    rv::TMemoryStream AppData;
+    TDatagramLike() {
+        SetStreamHeader(false);
+        SetShortStreamLengthCRC(true);
+    }
+
+protected:
+    void AssignElements() override {
+        TRV_SmartStream::AssignElements();
+        AddRecord(sT);
+        AddLongString(UniqueId);
+        AddLongString(Parameter);
+        AddStream(AppData);
+    }
+};
+
+} // namespace
+
+TEST(SmartStream, OptionsSetInTheConstructorShapeTheDatagram) {
+    TRV_Constructed<TDatagramLike> d;
+    Bytes empty = Written(d);
+    EXPECT_EQ(empty.size(), 37u);
+    d.sT = {1, 0x11223344, 0, 53796, {53797, 0, 0, 0}};
+    d.UniqueId = "GameDuke3d~Launcher~Bob";
+    Bytes bytes = Written(d);
+    EXPECT_EQ(rv::GetLE<uint16_t>(bytes.data()), rv::Crc16UsbOfBuffer(bytes.data() + 2, bytes.size() - 2));
+    EXPECT_EQ(Bytes(bytes.begin() + 2, bytes.begin() + 23),
+              Hex("11 00 00 00 01 44 33 22 11 00 00 24 d2 25 d2 00 00 00 00 00 00"));
+    TRV_Constructed<TDatagramLike> back;
+    EXPECT_TRUE(ReadFrom(back, bytes));
+    EXPECT_EQ(back.sT.Ports[0], 53797);
+    EXPECT_EQ(back.UniqueId, d.UniqueId);
+}
