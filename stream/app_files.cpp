@@ -74,6 +74,17 @@ bool HasAdministratorPrivilege() { return GEnv ? GEnv->Administrator : detail::S
 
 bool IsNtPlatform() { return GEnv ? GEnv->NtPlatform : detail::SystemIsNtPlatform(); }
 
+std::string ApplicationDataFileName(bool* InProgramFolder) {
+    const std::string name = ExeName() + ".dat";
+    if (InProgramFolder) *InProgramFolder = false;
+    std::string path = ApplicationUserDataPath() + name;
+    if (FileExists(path)) return path;
+    path = CurrentDirectoryPath() + name;
+    if (FileExists(path)) return path;
+    if (InProgramFolder) *InProgramFolder = true;
+    return ExeFolderPath() + name;
+}
+
 bool FileExists(const std::string& FileName) { return detail::SystemFileExists(FileName); }
 
 bool ForceDirectories(const std::string& Dir) {

@@ -33,6 +33,11 @@ bool HasAdministratorPrivilege();
 // Windows of the NT family (always on POSIX, whose per-user rules are the same).
 bool IsNtPlatform();
 
+// The per-user data file that LoadApplicationData reads: "<ExeName>.dat" in the per-user folder if it exists
+// there, else in the current directory if it exists there, else in the program folder (then *InProgramFolder is
+// set). A caller that finds this file damaged can keep it aside under its own name.
+std::string ApplicationDataFileName(bool* InProgramFolder = nullptr);
+
 bool FileExists(const std::string& FileName);
 // Creates Dir with all missing parents; true when it exists afterwards (an empty Dir is the current directory).
 bool ForceDirectories(const std::string& Dir);

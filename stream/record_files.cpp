@@ -71,20 +71,11 @@ bool TRV_SmartStream::LoadFromFile(const std::string& FileName, TExpandFFOptions
 
 bool TRV_SmartStream::LoadApplicationData(bool WithBackUp) {
     RequireConstructed();
-    const std::string fileName = ExeName() + kLoadExt;
     bool programFolder = false;
-    std::string path = ApplicationUserDataPath() + fileName;
-    if (!FileExists(path)) {
-        path = CurrentDirectoryPath() + fileName;
-        if (!FileExists(path)) {
-            path = ExeFolderPath() + fileName;
-            programFolder = true;
-        }
-    }
-    AppUserPath = path;
+    AppUserPath = ApplicationDataFileName(&programFolder);
     bool result = LoadFromFile(AppUserPath, effInitialize | (WithBackUp ? effWithBackup : 0u));
     if (result && programFolder && IsNtPlatform() && !HasAdministratorPrivilege())
-        AppUserPath = ApplicationUserDataPath() + fileName; // the next save goes to the per-user folder
+        AppUserPath = ApplicationUserDataPath() + ExeName() + kLoadExt; // the next save goes to the per-user folder
     if (!result) AppUserPath.clear();
     return result;
 }

@@ -180,6 +180,9 @@ TEST_F(AppData, CandidatesInOrderPerUserThenCurrentDirectoryThenProgramFolder) {
     Store(Env.ApplicationUserDataPath + "Tolvane.dat", 1);
     EXPECT_TRUE(r.LoadApplicationData(false));
     EXPECT_EQ(r.Port, 1);
+    bool programFolder = true;
+    EXPECT_EQ(rv::ApplicationDataFileName(&programFolder), Env.ApplicationUserDataPath + "Tolvane.dat");
+    EXPECT_FALSE(programFolder);
 }
 
 TEST_F(AppData, ProgramFolderDataOfANonAdministratorIsSavedToThePerUserFolder) {
