@@ -58,7 +58,7 @@ void Skip(TStream& S, int64_t Count) {
     if (Count > 0) S.Seek(Count, TSeekOrigin::soCurrent);
 }
 
-// Reads exactly Count bytes or returns false (position then unspecified).
+// Reads exactly Count bytes or returns false (the position is then anywhere up to the end).
 bool ReadExact(TStream& S, void* Buffer, int64_t Count) {
     auto* p = static_cast<uint8_t*>(Buffer);
     while (Count > 0) {
