@@ -17,8 +17,13 @@ std::atomic<TRV_MultiTimer*> MultiTimer{nullptr};
 namespace {
 
 // The thread does not sleep for waits this short: it starts the next pass at once, so an expiry a tick or two
-// away is not overslept by a coarse system timer.
+// away is not overslept by the Windows system timer (15.6 ms steps unless raised). POSIX timed waits are exact to
+// well under a millisecond, so there the spin would only burn the core it waits on.
+#ifdef _WIN32
 constexpr uint32_t C_NoSleepWaitMs = 2;
+#else
+constexpr uint32_t C_NoSleepWaitMs = 0;
+#endif
 // The wait of an empty schedule.
 constexpr uint32_t C_IdleWaitMs = 1000;
 
