@@ -185,10 +185,15 @@ void TRV_MultiTimer::ProcessTimerList(TLock& Lock) {
         head->msRemaining = 0;
         ++head->Cycles;
         RemoveTimer(head);
-        if (head->OneShot)
+        if (head->OneShot) {
             PushFinished(head);
-        else
-            InsertTimer(head, head->TimePeriod, false); // counted from this expiry, so periods do not drift
+        } else {
+            // Counted from this expiry, so the timer keeps its phase. Expiries that also fell due while the
+            // thread was held up are merged into this one call instead of following in a burst.
+            uint64_t next = (static_cast<uint64_t>(elapsed) / head->TimePeriod + 1) * head->TimePeriod;
+            InsertTimer(head, static_cast<uint32_t>(std::min<uint64_t>(next, std::numeric_limits<uint32_t>::max())),
+                        false);
+        }
         if (head->OnTimerEvent) {
             // The time not yet applied to the list is kept for the next pass, which starts at once.
             PrevTime = now - elapsed;
