@@ -27,9 +27,9 @@ void PumpFor(uint32_t Ms) {
     PumpUntil([] { return false; }, Ms);
 }
 
-double MsBetween(Clock::time_point From, Clock::time_point To) {
-    return std::chrono::duration<double, std::milli>(To - From).count();
-}
+// Times are taken in the service's own time base, the tick count (on Windows it moves in steps of ~16 ms), so a
+// due time is exact: a timer never fires before its tick. Negative when To is before From; a wrap is harmless.
+int64_t TicksBetween(uint32_t From, uint32_t To) { return static_cast<int32_t>(To - From); }
 
 // True while a main-thread call waits in the synchroniser's queue.
 bool CallQueued() {
@@ -56,7 +56,7 @@ void RaiseAccessViolation() {
 
 struct TCall {
     std::string Tag;
-    Clock::time_point At;
+    uint32_t Tick; // when the call-back started
     bool OnMain;
 };
 
@@ -102,7 +102,7 @@ protected:
     }
     void Record(const std::string& Tag) {
         std::lock_guard<std::mutex> lock(FLock);
-        FCalls.push_back({Tag, Clock::now(), rv::IsMainThread()});
+        FCalls.push_back({Tag, rv::TickCount32(), rv::IsMainThread()});
     }
     std::vector<TCall> Calls() {
         std::lock_guard<std::mutex> lock(FLock);
@@ -191,11 +191,11 @@ TEST_F(MultiTimerTest, OneShotFiresOnceAndRestartFiresItOnceMoreAFullPeriodLater
     EXPECT_FALSE(t.TimerRunning(id));
     EXPECT_EQ(t.TimerCycles(id, false), 1u);
 
-    Clock::time_point restarted = Clock::now();
+    uint32_t restarted = rv::TickCount32();
     t.ReStartPeriod(id);
     EXPECT_TRUE(t.TimerRunning(id));
     ASSERT_TRUE(PumpUntil([&] { return CallCount("shot") == 2; }));
-    EXPECT_GE(MsBetween(restarted, Calls().back().At), period - 1.0); // tick granularity: 1 ms
+    EXPECT_GE(TicksBetween(restarted, Calls().back().Tick), period);
     PumpFor(3 * period);
     EXPECT_EQ(CallCount("shot"), 2u);
     EXPECT_FALSE(t.TimerRunning(id));
@@ -213,13 +213,13 @@ TEST_F(MultiTimerTest, FreeOrRestartWhileASynchronisedDeliveryIsOnItsWayDropsIt)
         auto& t = Service();
         rv::T_TimerID id = t.CreateMSTimer(period, Recorder(tag));
         ASSERT_TRUE(WaitWithoutPumping(CallQueued));
-        Clock::time_point acted = Clock::now();
+        uint32_t acted = rv::TickCount32();
         if (action == TAction::Free) t.FreeTimer(id);
         if (action == TAction::Restart) t.ReStartPeriod(id);
         switch (action) {
         case TAction::None:
             ASSERT_TRUE(PumpUntil([&] { return CallCount(tag) >= 1; }));
-            EXPECT_LT(MsBetween(acted, CallsOf(tag).front().At), period - 1.0); // the queued delivery itself
+            EXPECT_LT(TicksBetween(acted, CallsOf(tag).front().Tick), period); // the queued delivery itself
             break;
         case TAction::Free:
             EXPECT_EQ(id, rv::C_NullTimerID);
@@ -228,7 +228,7 @@ TEST_F(MultiTimerTest, FreeOrRestartWhileASynchronisedDeliveryIsOnItsWayDropsIt)
             break;
         case TAction::Restart:
             ASSERT_TRUE(PumpUntil([&] { return CallCount(tag) >= 1; }));
-            EXPECT_GE(MsBetween(acted, CallsOf(tag).front().At), period - 1.0); // the next expiry, not the dropped one
+            EXPECT_GE(TicksBetween(acted, CallsOf(tag).front().Tick), period); // the next expiry, not the dropped one
             break;
         }
         StopService();
@@ -240,37 +240,43 @@ TEST_F(MultiTimerTest, ChangeTimerPeriodMovesTheNextExpiryByTheDifference) {
     struct TCase {
         uint32_t Old, New, At;
     };
+    // The expiry tick for a timer created at tick Created and changed at tick Changed; it only grows with either.
+    auto expiry = [](const TCase& c, uint32_t Created, uint32_t Changed) {
+        int64_t left = std::max<int64_t>(0, c.Old - TicksBetween(Created, Changed)) + c.New - c.Old;
+        return Changed + static_cast<uint32_t>(std::max<int64_t>(left, 0));
+    };
     for (TCase c : {TCase{100, 300, 50}, TCase{300, 100, 50}, TCase{100, 20, 50}}) {
         SCOPED_TRACE(std::to_string(c.Old) + " -> " + std::to_string(c.New));
         auto& t = Service();
         std::string tag = std::to_string(c.Old) + "-" + std::to_string(c.New);
-        Clock::time_point created = Clock::now();
+        // The service reads the tick count inside each call, between these readings.
+        uint32_t created0 = rv::TickCount32();
         rv::T_TimerID id = t.CreateMSTimer(c.Old, kTimerThread, Recorder(tag));
-        std::this_thread::sleep_until(created + std::chrono::milliseconds(c.At));
-        Clock::time_point changed = Clock::now();
+        uint32_t created1 = rv::TickCount32();
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.At));
+        uint32_t changed0 = rv::TickCount32();
         t.ChangeTimerPeriod(id, c.New);
+        uint32_t changed1 = rv::TickCount32();
         ASSERT_TRUE(PumpUntil([&] { return CallCount(tag) >= 2; }));
         auto calls = CallsOf(tag);
-        ASSERT_GE(MsBetween(changed, calls[0].At), 0.0) << "the first expiry came before the change";
-        // Computed from when the change really happened, which may be later than At on a loaded machine.
-        double left = std::max(0.0, c.Old - MsBetween(created, changed)) + c.New - c.Old;
-        double expected = std::max(0.0, left);
-        double first = MsBetween(changed, calls[0].At);
-        EXPECT_GE(first, expected - 2.0);
-        EXPECT_LE(first, expected + 40.0);
+        uint32_t earliest = expiry(c, created0, changed0);
+        uint32_t latest = expiry(c, created1, changed1);
+        SCOPED_TRACE("first call " + std::to_string(TicksBetween(changed0, calls[0].Tick)) + " ms after the change");
+        EXPECT_GE(TicksBetween(earliest, calls[0].Tick), 0);
+        EXPECT_LE(TicksBetween(latest, calls[0].Tick), 40);
         // Then the new period, counted from the expiry that was due (a late first call does not delay it).
-        EXPECT_GE(MsBetween(changed, calls[1].At), expected + c.New - 2.0);
+        EXPECT_GE(TicksBetween(earliest, calls[1].Tick), c.New);
         StopService();
     }
 }
 
 TEST_F(MultiTimerTest, ChangeToPeriodZeroIsRefused) {
     auto& t = Service();
-    Clock::time_point created = Clock::now();
+    uint32_t created = rv::TickCount32();
     rv::T_TimerID id = t.CreateMSTimer(20, kTimerThread, Recorder("tick"));
     t.ChangeTimerPeriod(id, 0);
     ASSERT_TRUE(PumpUntil([&] { return CallCount("tick") >= 2; }));
-    EXPECT_GE(MsBetween(created, Calls()[1].At), 2 * 20 - 1.0);
+    EXPECT_GE(TicksBetween(created, Calls()[1].Tick), 2 * 20);
 }
 
 TEST_F(MultiTimerTest, CallBackThatFreesItsOwnTimerIsNotCalledAgain) {
