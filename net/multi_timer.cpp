@@ -1,5 +1,6 @@
 #include "net/multi_timer.h"
 
+#include "foundation/main_loop.h"
 #include "foundation/message_box.h"
 #include "foundation/tick_count.h"
 #include "net/callback_guard.h"

@@ -10,7 +10,6 @@
 // disabled for good and reported once in a message box on the main thread; its timer stays scheduled.
 
 #include "foundation/event.h"
-#include "foundation/main_loop.h"
 #include "foundation/thread.h"
 
 #include <atomic>
