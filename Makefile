@@ -10,8 +10,9 @@ WIN64 := $(BUILD)/win64
 WIN32 := $(BUILD)/win32
 ASAN := $(BUILD)/asan
 TSAN := $(BUILD)/tsan
+BENCH := $(BUILD)/bench
 
-.PHONY: all setup native win64 win32 build run test test-unit test-win sanitize clean
+.PHONY: all setup native win64 win32 build run test test-unit test-win sanitize bench clean
 
 all: build
 
@@ -66,6 +67,12 @@ sanitize: setup
 	cmake --build $(TSAN) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -L unit
+
+# Builds the benchmarks (native, optimised) and runs every benchmark program.
+bench: setup
+	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BENCH=ON -DTOLVANE_TESTS=OFF
+	cmake --build $(BENCH) -j $(JOBS)
+	@rc=0; for b in $(BENCH)/bench/bin/*; do echo "== $$b"; "$$b" || rc=1; done; exit $$rc
 
 clean:
 	rm -rf $(BUILD)
