@@ -15,4 +15,7 @@ struct TCommand {
     TCommandRun Run;
 };
 
+// tolvane-cli config show | set (config_command.cpp).
+TCommand AddConfigCommand(CLI::App& App);
+
 } // namespace cli

@@ -1,8 +1,10 @@
 // tolvane-cli: the headless front end of Tolvane.
 #include "cli/commands.h"
+#include "cli/utf8_args.h"
 #include "foundation/foundation.h"
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -11,9 +13,13 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     std::vector<cli::TCommand> commands;
     // Each command file adds itself here: commands.push_back(cli::AddXxxCommand(app));
+    commands.push_back(cli::AddConfigCommand(app));
 
+    const std::vector<std::string> args = cli::Utf8Arguments(argc, argv);
+    std::vector<const char*> argp;
+    for (const std::string& a : args) argp.push_back(a.c_str());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(argp.size()), argp.data());
     } catch (const CLI::ParseError& e) {
         // Help and version exit 0; every mistake on the command line exits 2.
         return app.exit(e) == 0 ? 0 : 2;
