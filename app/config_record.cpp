@@ -80,7 +80,11 @@ TCfgLoadStatus LoadConfigFile(T_ConfigRec& R, const std::string& FileName) {
 
 std::string KeepDamagedFileAside(const std::string& FileName) {
     for (int i = 0; i < 100; ++i) {
-        const std::string aside = FileName + ".damaged" + (i ? "." + std::to_string(i) : std::string());
+        std::string aside = FileName + ".damaged";
+        if (i) {
+            aside += '.';
+            aside += std::to_string(i);
+        }
         // An earlier damaged copy is never replaced: only a free name is used.
         if (FileExists(aside)) continue;
         if (std::rename(FileName.c_str(), aside.c_str()) == 0) return aside;

@@ -42,12 +42,17 @@ void T_NetGroupInfoR::AssignElements() {
 
 std::string ServicePortsText(uint32_t TcpIpServices, uint32_t OtherServices) {
     std::string s;
-    if (LoWord(TcpIpServices)) s += std::to_string(LoWord(TcpIpServices));
-    if (HiWord(TcpIpServices)) s += "," + std::to_string(HiWord(TcpIpServices));
+    auto pair = [&s](uint32_t Ports) {
+        if (LoWord(Ports)) s += std::to_string(LoWord(Ports));
+        if (HiWord(Ports)) {
+            s += ',';
+            s += std::to_string(HiWord(Ports));
+        }
+    };
+    pair(TcpIpServices);
     if (OtherServices) {
         s += " : ";
-        if (LoWord(OtherServices)) s += std::to_string(LoWord(OtherServices));
-        if (HiWord(OtherServices)) s += "," + std::to_string(HiWord(OtherServices));
+        pair(OtherServices);
     }
     const size_t first = s.find_first_not_of(' ');
     if (first == std::string::npos) return {};
