@@ -11,8 +11,11 @@ WIN32 := $(BUILD)/win32
 ASAN := $(BUILD)/asan
 TSAN := $(BUILD)/tsan
 BENCH := $(BUILD)/bench
+FUZZ := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := $(patsubst fuzz/%_fuzz.cpp,%,$(wildcard fuzz/*_fuzz.cpp))
 
-.PHONY: all setup native win64 win32 build run test test-unit test-win sanitize bench clean
+.PHONY: all setup native win64 win32 build run test test-unit test-win sanitize bench fuzz clean
 
 all: build
 
@@ -73,6 +76,19 @@ bench: setup
 	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BENCH=ON -DTOLVANE_TESTS=OFF
 	cmake --build $(BENCH) -j $(JOBS)
 	@rc=0; for b in $(BENCH)/bench/bin/*; do echo "== $$b"; "$$b" || rc=1; done; exit $$rc
+
+# Builds every fuzz target (clang: libFuzzer, ASan, UBSan) and runs each for FUZZ_SECONDS on its corpus.
+# New inputs are kept in build/fuzz/corpus/<target>; the seeds in fuzz/corpus/<target> are only read.
+fuzz: setup
+	cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_CXX_COMPILER=clang++ -DTOLVANE_FUZZ=ON -DTOLVANE_TESTS=OFF
+	cmake --build $(FUZZ) -j $(JOBS)
+	@rc=0; for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ)/corpus/$$t $(FUZZ)/artifacts; \
+		echo "== fuzz_$$t, $(FUZZ_SECONDS) s"; \
+		$(FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ)/artifacts/$$t- $(FUZZ)/corpus/$$t fuzz/corpus/$$t || rc=1; \
+	done; exit $$rc
 
 clean:
 	rm -rf $(BUILD)

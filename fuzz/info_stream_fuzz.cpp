@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     static auto group = rv::MakeSmartStream<rv::T_NetGroupInfoR>();
     if (!record_fuzz::Read(*info, in)) return 0;
     record_fuzz::CheckRoundTrip(*info);
-    const rv::TMemoryStream& payload = info->AppDataStream;
+    rv::TMemoryStream& payload = info->AppDataStream;
     const std::vector<uint8_t> app(payload.Memory(), payload.Memory() + payload.Size());
     if (record_fuzz::Read(*group, app)) {
         record_fuzz::CheckRoundTrip(*group);
