@@ -150,6 +150,28 @@ TEST(LgCommStream, SendMapOfAOneMegabyteMap) {
     EXPECT_TRUE(std::equal(map.begin(), map.end(), got->MapFileImage.Memory()));
 }
 
+TEST(LgCommStream, MapImageInflatesOnlyUpToTheBound) {
+    // A map image of 64 MiB reads back whole; one byte more reads back as no image at all, so a small packet can
+    // neither fill memory nor pass for a whole map.
+    for (int64_t size : {rv::C_MaxDecompressedSize, rv::C_MaxDecompressedSize + 1}) {
+        TRV_Constructed<T_LgCommStream> p;
+        p.SetStreamItemType(rv::crSendMap);
+        auto* cmd = p.ItemAs<T_CommFileUpdateCmd>();
+        cmd->MapName = "zeros.map";
+        cmd->MapFileImage.SetSize(size); // zeros: a packet of some 64 KiB
+        const Bytes b = Written(p);
+        EXPECT_LT(b.size(), 1u << 20);
+        cmd->MapFileImage.Clear();
+
+        TRV_Constructed<T_LgCommStream> rx;
+        ASSERT_TRUE(ReadFrom(rx, b));
+        auto* got = rx.ItemAs<T_CommFileUpdateCmd>();
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(got->MapName, "zeros.map");
+        EXPECT_EQ(got->MapFileImage.Size(), size == rv::C_MaxDecompressedSize ? size : 0) << size;
+    }
+}
+
 TEST(LgCommStream, SameTypeKeepsTheItemAndANewTypeStartsFresh) {
     TRV_Constructed<T_LgCommStream> p;
     p.SetStreamItemType(rv::ccSendMap);
