@@ -6,7 +6,8 @@
 // that must survive changes (WriteCfgR). A data file that fails its check is kept aside under a new name and the
 // launcher starts from its defaults, so that a damaged file never leaves the player without ports or group.
 //
-// Threads: main thread only (CfgR and the functions that load or save it).
+// Threads: CfgR, InitCfgR, FreeCfgR and WriteCfgR on the main thread only. The other functions on any thread, for a
+// record that no other thread uses at the time.
 
 #include "group/net_group_records.h"
 #include "stream/smart_stream.h"

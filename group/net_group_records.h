@@ -53,10 +53,10 @@ inline constexpr uint16_t C_NetGroupDefaultMsgTimeOut = 6;
 class T_NetGroupCfg : public TRV_SmartStream {
 public:
     T_NetGroupCfgSimpleRec sT;
-    std::string GroupId;  // identity part 1: the group
+    std::string GroupId;  // the group: first part of the identity
     std::string HostName; // member to join by name (ngsMemberHostName)
-    std::string ClassId;  // identity part 2: the kind of program
-    std::string UnitId;   // identity part 3: the player's name
+    std::string ClassId;  // the kind of program: second part
+    std::string UnitId;   // the player's name: third part
 
 protected:
     void AssignElements() override;
