@@ -79,6 +79,61 @@ bool CompressFileToStream(const std::string& FileName, TStream& Dest, uint32_t I
     return CompressStreamToStream(f, Dest, Id, Progress);
 }
 
+namespace {
+
+// Where inflated bytes go. A memory stream is inflated into directly: zlib then works on one large output
+// buffer instead of copying every byte through a chunk and its own window.
+class TInflateSink {
+public:
+    TInflateSink(TStream& Dest, int64_t Hint) : FDest(Dest), FMem(dynamic_cast<TMemoryStream*>(&Dest)) {
+        if (FMem) {
+            FStart = FMem->Position();
+            Reserve(std::max<int64_t>(Hint, kChunk));
+        } else {
+            FChunk.resize(static_cast<size_t>(kChunk));
+        }
+    }
+    // Gives zlib room for at least one more byte and at most Limit bytes.
+    void Prepare(z_stream& z, int64_t Limit) {
+        if (!FMem) {
+            z.next_out = FChunk.data();
+            z.avail_out = static_cast<uInt>(kChunk);
+            return;
+        }
+        if (FUsed == FReserved) Reserve(FReserved * 2);
+        z.next_out = FMem->Memory() + FStart + FUsed;
+        z.avail_out = static_cast<uInt>(std::min(FReserved - FUsed, Limit));
+    }
+    // Takes what zlib produced since Prepare.
+    void Commit(int64_t Produced) {
+        if (FMem)
+            FUsed += Produced;
+        else
+            FDest.WriteBuffer(FChunk.data(), Produced);
+    }
+    // Trims the reserve: the stream ends at the last byte produced, with its position there.
+    ~TInflateSink() {
+        if (FMem) {
+            FMem->SetSize(FStart + FUsed);
+            FMem->SetPosition(FStart + FUsed);
+        }
+    }
+
+private:
+    void Reserve(int64_t Bytes) {
+        FReserved = Bytes;
+        FMem->SetSize(FStart + FReserved);
+    }
+    TStream& FDest;
+    TMemoryStream* FMem;
+    std::vector<uint8_t> FChunk;
+    int64_t FStart = 0;
+    int64_t FUsed = 0;
+    int64_t FReserved = 0;
+};
+
+} // namespace
+
 bool DeCompressStreamToStream(TStream& Source, TStream& Dest, bool HasId, TRV_Progress* Progress, int64_t MaxSize) {
     uint8_t header[C_CompressedTaggedHeaderSize];
     int64_t headerSize = HasId ? C_CompressedTaggedHeaderSize : C_CompressedHeaderSize;
@@ -91,7 +146,17 @@ bool DeCompressStreamToStream(TStream& Source, TStream& Dest, bool HasId, TRV_Pr
     }
     std::unique_ptr<z_stream, TInflateEnd> z(raw);
 
-    std::vector<uint8_t> in(static_cast<size_t>(kChunk)), out(static_cast<size_t>(kChunk));
+    // The header's size is only a hint for the first reserve, never trusted beyond what the input could
+    // plausibly inflate to (deflate packs at most about 1032:1) or the bound.
+    int64_t announced = GetLE<uint32_t>(header + headerSize - 8);
+    int64_t inputLeft = std::max<int64_t>(Source.Size() - Source.Position(), 0);
+    int64_t hint = std::min({announced, MaxSize, inputLeft * 1032 + 1});
+    TInflateSink sink(Dest, hint);
+
+    // A progress display may stop the copy after any chunk; without one, nothing can, and the output is taken in
+    // steps as large as the reserve.
+    const int64_t step = Progress && Progress->OnProgress ? kChunk : int64_t{1} << 30;
+    std::vector<uint8_t> in(static_cast<size_t>(kChunk));
     int64_t total = 0;
     bool wantInput = true;
     for (;;) {
@@ -102,14 +167,14 @@ bool DeCompressStreamToStream(TStream& Source, TStream& Dest, bool HasId, TRV_Pr
             z->next_in = in.data();
             z->avail_in = static_cast<uInt>(got);
         }
-        z->next_out = out.data();
-        z->avail_out = static_cast<uInt>(kChunk);
+        sink.Prepare(*z, step);
+        uInt room = z->avail_out;
         int rc = inflate(z.get(), Z_NO_FLUSH);
         if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return false;
-        int64_t produced = kChunk - z->avail_out;
+        int64_t produced = room - z->avail_out;
         wantInput = z->avail_out != 0;
         if (produced > MaxSize - total) return false; // over the bound: treated as corrupt
-        Dest.WriteBuffer(out.data(), produced);
+        sink.Commit(produced);
         total += produced;
         if (Progress && produced > 0) {
             Progress->Advance(produced);
