@@ -410,7 +410,7 @@ void TWS_TcpIpSession::AllocateBuffer(uint32_t Needed) {
     if (SendBuffer.size() >= Needed) return;
     // Grows keeping the bytes that wait; never shrinks.
     std::vector<uint8_t> grown(GrownSize(Needed));
-    std::memcpy(grown.data(), SendBuffer.data(), CallBackSendSize);
+    if (CallBackSendSize) std::memcpy(grown.data(), SendBuffer.data(), CallBackSendSize);
     SendBuffer.swap(grown);
 }
 
