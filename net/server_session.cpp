@@ -52,7 +52,7 @@ TWS_TcpIpSession* TWS_ServerSession::SessionAccept() {
     session->OnDisConnect = [this](TWS_TcpIpSession* Session, bool& CanFree) { DoClientDisconnect(Session, CanFree); };
     session->DoConnected();
     // The accepted socket asked for the listener's events until now; data that came meanwhile is reported here.
-    session->SetSocketEvents(C_FD_READ | C_FD_CLOSE);
+    session->SetSocketEvents(C_AcceptedSessionEvents);
     if (OnClientConnect) OnClientConnect(this, session);
     return session;
 }

@@ -244,6 +244,15 @@ bool WS_AsyncSelect(TSocket S, TWindowHandle Wnd, uint32_t Msg, uint32_t Events)
     return true;
 }
 
+namespace detail {
+// Handles are never reused here, so an event for a closed socket matches no object: nothing to mark.
+void BeforeSocketClose(TSocket) {}
+void RememberEventWindow(TSocket, uintptr_t) {}
+void InheritEventWindow(TSocket, TSocket) {}
+bool EventIsStale(TSocket) { return false; }
+void CloseMarkerReached(TSocket) {}
+} // namespace detail
+
 namespace posix_sockets {
 
 void OnSocketCreated(TSocket S, bool Stream) {

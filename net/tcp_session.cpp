@@ -14,10 +14,12 @@ namespace rv {
 
 namespace {
 
-constexpr uint32_t C_SessionEvents = C_FD_READ | C_FD_CONNECT | C_FD_CLOSE; // 49
-
 // Buffers grow to the next whole KiB above what is needed, so they always hold more than the need.
 uint32_t GrownSize(uint32_t Needed) { return (Needed / 1024 + 1) * 1024; }
+
+// A read event reads on past a packet that was taken while it has read less than this, so one busy connection
+// does not hold the main thread's other messages up for long.
+constexpr uint32_t C_RxPassBytes = 256 * 1024;
 
 // Header bytes still missing in a header state: srWaitStx wants all five, srSize4 the last one.
 uint32_t HeaderBytesMissing(T_SessionRecState State) { return C_PacketHeaderSize + srWaitStx - State; }
@@ -143,7 +145,7 @@ bool TWS_TcpIpSession::OpenConnection(T_NumericIpAddress HostAddr, uint16_t Host
                                       bool AreThreaded, const T_ConnectCancelled& ConnectionCancelled) {
     FRemoteAddr = HostAddr;
     FRemotePort = HostPort;
-    SetSocketEvents(C_SessionEvents);
+    SetSocketEvents(C_ClientSessionEvents);
     // Before the connect: its event may be handled on the main thread before the call below returns.
     FStatus = ssConnecting;
     if (!WS_ConnectToSocket(FSocket.load(), HostAddr, HostPort)) {
@@ -249,6 +251,7 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
             DoConnected();
         break;
     case C_FD_CLOSE: DoDisConnected(ErrorCode); break;
+    case C_FD_WRITE: E_CallBackSend(); break;
     default: break;
     }
 }
@@ -295,6 +298,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
     }
     MoreRxData = false;
     if (!NextDataPtr) InitConnection();
+    uint32_t taken = 0; // bytes read in this pass
     for (;;) {
         if (!(FRecState == srData && RecDataLeft == 0)) {
             const TSocket s = FSocket.load();
@@ -304,6 +308,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
             // close event that follows disconnects the session.
             if (n <= 0) return;
             const auto got = static_cast<uint32_t>(n);
+            taken += got;
             if (FRecState == srData) {
                 RecDataLeft -= got;
                 NextDataPtr += got;
@@ -344,7 +349,10 @@ void TWS_TcpIpSession::ProcessSessionRx() {
             ReplyWithAck = false;
             SendPacketAck();
         }
-        return;
+        // A packet that was taken leaves the receiver waiting for the next header: read on while this pass is
+        // short, saving a round through the message queue per packet. Every read re-enabled the read event,
+        // so whatever is left is reported again.
+        if (FRecState != srWaitStx || taken >= C_RxPassBytes) return;
     }
 }
 
@@ -415,12 +423,23 @@ void TWS_TcpIpSession::AllocateBuffer(uint32_t Needed) {
 }
 
 bool TWS_TcpIpSession::WaitForCallBackSend() {
+    const bool mainThread = IsMainThread();
     for (;;) {
+        if (FStatus.load() != ssConnected) return false;
         if (WaitingToSend() == 0) return true;
-        if (IsMainThread()) {
-            if (!ProcessApplicationMessagesMs(C_CallBackSendPeriodMs, pmoNone)) return false;
+        // One slice of the call-back period, ended early when the waiting bytes have gone (a write event).
+        if (mainThread) {
+            TRV_StopWatch watch(true);
+            for (;;) {
+                if (!ProcessApplicationMessages(1000, pmoNone)) return false;
+                const uint32_t elapsed = watch.ElapsedTimeMS();
+                if (WaitingToSend() == 0 || elapsed >= C_CallBackSendPeriodMs) break;
+                WaitForMessages(std::min<uint32_t>(C_CallBackSendPeriodMs - elapsed, 5));
+            }
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(C_CallBackSendPeriodMs));
+            std::unique_lock<std::mutex> lock(FSendLock);
+            FSendDrained.wait_for(lock, std::chrono::milliseconds(C_CallBackSendPeriodMs),
+                                  [this] { return CallBackSendSize == 0; });
         }
         if (FStatus.load() != ssConnected) return false;
         E_CallBackSend();
@@ -456,12 +475,8 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
     header.Encode(SendBuffer.data());
     if (DataLen) std::memcpy(SendBuffer.data() + C_PacketHeaderSize, DataPtr, DataLen);
 
-    int32_t error = 0;
-    int n = WS_Send(s, SendBuffer.data(), static_cast<int>(first), &error);
-    if (n < 0) {
-        if (error != C_WSAEWOULDBLOCK) return false; // LastWSError holds it
-        n = 0;                                       // nothing taken yet: all of it waits
-    }
+    int64_t n = SendSome(s, SendBuffer.data(), first);
+    if (n < 0) return false; // LastWSError holds it
     auto sent = static_cast<uint32_t>(n);
     if (sent < first) {
         // The rest, then the second block, wait for the call-back sender.
@@ -472,11 +487,8 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
         return true;
     }
     if (SecDataLen > 0) {
-        n = WS_Send(s, SecDataPtr, static_cast<int>(SecDataLen), &error);
-        if (n < 0) {
-            if (error != C_WSAEWOULDBLOCK) return false;
-            n = 0;
-        }
+        n = SendSome(s, static_cast<const uint8_t*>(SecDataPtr), SecDataLen);
+        if (n < 0) return false;
         sent = static_cast<uint32_t>(n);
         if (sent < SecDataLen) {
             std::memcpy(SendBuffer.data(), static_cast<const uint8_t*>(SecDataPtr) + sent, SecDataLen - sent);
@@ -485,6 +497,19 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
         }
     }
     return true;
+}
+
+int64_t TWS_TcpIpSession::SendSome(TSocket S, const uint8_t* Data, uint32_t Len) {
+    // On until the platform would block: only a send that would block makes it report the next write event.
+    uint32_t done = 0;
+    while (done < Len) {
+        int32_t error = 0;
+        int n = WS_Send(S, Data + done, static_cast<int>(Len - done), &error);
+        if (n < 0) return error == C_WSAEWOULDBLOCK ? done : -1;
+        if (n == 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
 }
 
 bool TWS_TcpIpSession::SessionSendSmartStream(TRV_SmartStream& Stream) {
@@ -506,12 +531,8 @@ bool TWS_TcpIpSession::SendOrQueue(const uint8_t* Data, uint32_t Len) {
         QueueForCallBackSend(Data, Len);
         return true;
     }
-    int32_t error = 0;
-    int n = WS_Send(FSocket.load(), Data, static_cast<int>(Len), &error);
-    if (n < 0) {
-        if (error != C_WSAEWOULDBLOCK) return false;
-        n = 0;
-    }
+    int64_t n = SendSome(FSocket.load(), Data, Len);
+    if (n < 0) return false;
     if (static_cast<uint32_t>(n) < Len) QueueForCallBackSend(Data + n, Len - static_cast<uint32_t>(n));
     return true;
 }
@@ -533,22 +554,25 @@ void TWS_TcpIpSession::SetCallBackSend() {
 void TWS_TcpIpSession::E_CallBackSend() {
     std::lock_guard<std::mutex> lock(FSendLock);
     if (CallBackSendSize > 0) {
-        int32_t error = 0;
-        int n = WS_Send(FSocket.load(), SendBuffer.data(), static_cast<int>(CallBackSendSize), &error);
-        // A failure keeps the data for the next tick (LastWSError holds anything but would-block).
+        // A failure keeps the data for the next tick (LastWSError holds it).
+        int64_t n = SendSome(FSocket.load(), SendBuffer.data(), CallBackSendSize);
         if (n > 0) {
             const auto sent = static_cast<uint32_t>(n);
             CallBackSendSize -= sent;
             std::memmove(SendBuffer.data(), SendBuffer.data() + sent, CallBackSendSize);
         }
     }
-    if (CallBackSendSize == 0) FreeTimer(CallBackSendTimer);
+    if (CallBackSendSize == 0) {
+        FreeTimer(CallBackSendTimer);
+        FSendDrained.notify_all();
+    }
 }
 
 void TWS_TcpIpSession::DropWaitingData() {
     std::lock_guard<std::mutex> lock(FSendLock);
     CallBackSendSize = 0;
     FreeTimer(CallBackSendTimer);
+    FSendDrained.notify_all();
 }
 
 } // namespace rv

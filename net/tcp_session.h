@@ -17,6 +17,7 @@
 #include "net/socket_notifier.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,6 +36,10 @@ constexpr uint32_t C_MaxPacketSize = 2097152; // 0x200000 bytes of payload
 constexpr uint32_t C_MinRecBufferSize = 4096;
 constexpr uint32_t C_DefaultAsyncConnectRetryMs = 8000;
 constexpr uint32_t C_CallBackSendPeriodMs = 50;
+// The events a session asks for: a client read, write, connect and close; an accepted session the same without
+// connect. Write events send what waits for the call-back sender as soon as the platform can take it.
+constexpr uint32_t C_ClientSessionEvents = C_FD_READ | C_FD_WRITE | C_FD_CONNECT | C_FD_CLOSE;
+constexpr uint32_t C_AcceptedSessionEvents = C_FD_READ | C_FD_WRITE | C_FD_CLOSE;
 
 // The 5-byte packet header. Encoded and decoded byte by byte; never laid over the wire as a struct.
 struct TWS_ReservedHeader {
@@ -212,6 +217,8 @@ private:
     bool WaitForCallBackSend();
     // Caller holds FSendLock.
     void AllocateBuffer(uint32_t Needed);
+    // Sends until all of Data went or the platform would block; the bytes sent, or -1 (LastWSError).
+    static int64_t SendSome(TSocket S, const uint8_t* Data, uint32_t Len);
     // Caller holds FSendLock: sends Data now, or queues it (behind what already waits) for the call-back sender.
     // False with LastWSError on a failure other than would-block.
     bool SendOrQueue(const uint8_t* Data, uint32_t Len);
@@ -228,6 +235,7 @@ private:
 
     // The send side.
     std::mutex FSendLock;
+    std::condition_variable FSendDrained; // nothing waits for the call-back sender any more
     std::vector<uint8_t> SendBuffer; // guarded by FSendLock; its size is the capacity (SendBufferSize)
     uint32_t CallBackSendSize = 0;   // guarded by FSendLock: bytes at the start of SendBuffer waiting to go
     T_TimerID CallBackSendTimer = C_NullTimerID; // guarded by FSendLock

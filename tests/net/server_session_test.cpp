@@ -119,10 +119,11 @@ TEST(ServerSession, TheClientLimitClosesTheConnectionBeyondItUntilAClientLeaves)
     ASSERT_TRUE(first);
     ASSERT_TRUE(PumpUntil([&] { return server.GetClientCount() == 1; }));
 
-    auto second = Connect(server.ServerPort()); // the connection itself is made; the server closes it
-    ASSERT_TRUE(second);
+    // The server accepts the connection and closes it at once. Whether the client saw it connected first
+    // depends on the platform; either way it ends disconnected.
+    auto second = std::make_unique<TProbeSession>(true);
+    second->OpenConnection(Loopback(), server.ServerPort(), 5000, false);
     ASSERT_TRUE(PumpUntil([&] { return second->Status() == rv::ssDisconnected; }));
-    EXPECT_EQ(second->DisConnects, 1);
     EXPECT_EQ(server.GetClientCount(), 1);
     EXPECT_EQ(std::count(server.Log.begin(), server.Log.end(), "connect"), 1);
 

@@ -133,7 +133,7 @@ void MakeAdoptedPair(std::unique_ptr<TProbeSession>& Session, std::unique_ptr<TR
     Session = std::make_unique<TProbeSession>(server, Freed);
     Session->IdlePeriodDisconnectMs = IdleMs;
     Session->DoConnected();
-    Session->SetSocketEvents(rv::C_FD_READ | rv::C_FD_CLOSE);
+    Session->SetSocketEvents(rv::C_AcceptedSessionEvents);
 }
 
 } // namespace session_testing
