@@ -8,7 +8,8 @@
 // Latency: round trips of a 64-byte packet. Baseline: one thread sends on one end of a plain blocking
 // connection, receives on the other, answers and receives the answer (no thread hand-over: the least a round
 // trip costs). Also a plain echo thread (one hand-over each way). Session: two sessions on the main thread, the
-// accepted one answering from OnData. Median and 99th percentile in microseconds, and session / plain.
+// accepted one answering from OnData. Five alternating rounds of 2,000; the best median of each kind, with its
+// 99th percentile, in microseconds, and session / plain.
 //
 // Idle CPU: the process's own CPU time (CLOCK_PROCESS_CPUTIME_ID) over a wall-clock window with 100 live
 // timers and idle connections (each a client session and its accepted session), the main thread in the
@@ -200,7 +201,7 @@ BENCHMARK(BM_PacketThroughput)->ArgName("payload")->Arg(1024)->Arg(64 * 1024)->A
 
 // --- Latency --------------------------------------------------------------------------------------------------
 
-constexpr int kRoundTrips = 5000;
+constexpr int kRoundTrips = 2000;
 constexpr uint32_t kPingSize = 64;
 
 struct TPercentiles {
@@ -281,11 +282,18 @@ TPercentiles SessionRoundTrip() {
 
 void BM_PacketRoundTrip(benchmark::State& State) {
     TNetScope net;
-    TPercentiles same, echo, session;
+    // Five rounds, alternating; the best median of each kind counts, so a disturbance by other processes in one
+    // round does not decide the comparison.
+    TPercentiles same{1e9, 0}, echo{1e9, 0}, session{1e9, 0};
+    auto keepBest = [](TPercentiles& Best, TPercentiles Now) {
+        if (Now.Median < Best.Median) Best = Now;
+    };
     for (auto _ : State) {
-        same = PlainSameThreadRoundTrip();
-        echo = PlainEchoThreadRoundTrip();
-        session = SessionRoundTrip();
+        for (int round = 0; round < 5; ++round) {
+            keepBest(same, PlainSameThreadRoundTrip());
+            keepBest(echo, PlainEchoThreadRoundTrip());
+            keepBest(session, SessionRoundTrip());
+        }
     }
     State.counters["plain_same_thread_median_us"] = same.Median;
     State.counters["plain_echo_thread_median_us"] = echo.Median;

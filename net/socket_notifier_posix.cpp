@@ -164,10 +164,15 @@ void OnReady(TSocket S, short Revents) {
             acted = true;
         }
         if (!e.InputSeen && (Revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
-            // Data first: close is reported only once nothing is left to read.
+            // Data first: close is reported only once nothing is left to read. Input without a hang-up or an
+            // error is data for certain; only then is there no need to look.
             char b;
-            ssize_t n = recv(e.Fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
-            int err = errno;
+            ssize_t n = 1;
+            int err = 0;
+            if (Revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+                n = recv(e.Fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+                err = errno;
+            }
             if (n > 0) {
                 e.InputSeen = true;
                 Post(S, e, C_FD_READ, 0);
