@@ -6,6 +6,10 @@
 // header alone with the flag set and length 0: 02 00 00 00 80. The receiver returns it once the packet has been
 // handed to its handler. Payloads are at most C_MaxPacketSize bytes; a header announcing more closes the session.
 //
+// Sending never blocks: what the platform does not take at once waits in the send buffer and goes out on the
+// next write event, with a 50 ms timer as the fall-back. A later packet waits for those bytes to go first; an
+// acknowledgement due meanwhile is queued behind them.
+//
 // Threads. Socket events, timer call-backs and every handler run on the main thread. A worker thread may create
 // a session, call OpenConnection with AreThreaded, SessionSend / SessionSendSmartStream, and free the session;
 // everything else, and the whole receive side, belongs to the main thread. The send side (the send buffer and the
