@@ -8,6 +8,11 @@ std::atomic<T_WSAsyncSocketNotifier*> WSFOwner{nullptr};
 
 T_WSAsyncSocketNotifier::~T_WSAsyncSocketNotifier() {
     std::lock_guard<std::recursive_mutex> lock(WS_SessionCS());
+    // The close markers queued for this window go with it, after the closes below have posted theirs.
+    struct TForget {
+        TWindowHandle Wnd;
+        ~TForget() { detail::ForgetEventWindow(Wnd); }
+    } forget{FWindowHandle};
     // Servers with clients first: closing a client removes it from this list, so scan again from the new end
     // after every shutdown.
     for (;;) {
@@ -33,7 +38,7 @@ T_WSAsyncSocketNotifier::~T_WSAsyncSocketNotifier() {
 
 void T_WSAsyncSocketNotifier::WndProc(TMessage& Message) {
     if (Message.Msg == C_WM_WSSOCKET_CLOSED) {
-        detail::CloseMarkerReached(static_cast<TSocket>(Message.WParam));
+        detail::CloseMarkerReached(static_cast<TSocket>(Message.WParam), FWindowHandle);
         Message.Result = 1;
         return;
     }
@@ -43,7 +48,7 @@ void T_WSAsyncSocketNotifier::WndProc(TMessage& Message) {
     }
     const TSocket socket = static_cast<TSocket>(Message.WParam);
     Message.Result = 1;
-    if (detail::EventIsStale(socket)) return;
+    if (detail::EventIsStale(socket, FWindowHandle)) return;
     const auto event = static_cast<uint16_t>(Message.LParam & 0xffff);
     const auto error = static_cast<uint16_t>((static_cast<uintptr_t>(Message.LParam) >> 16) & 0xffff);
     {

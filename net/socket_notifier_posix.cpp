@@ -254,8 +254,9 @@ namespace detail {
 void BeforeSocketClose(TSocket) {}
 void RememberEventWindow(TSocket, uintptr_t) {}
 void InheritEventWindow(TSocket, TSocket) {}
-bool EventIsStale(TSocket) { return false; }
-void CloseMarkerReached(TSocket) {}
+bool EventIsStale(TSocket, uintptr_t) { return false; }
+void CloseMarkerReached(TSocket, uintptr_t) {}
+void ForgetEventWindow(uintptr_t) {}
 } // namespace detail
 
 namespace posix_sockets {

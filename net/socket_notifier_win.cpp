@@ -3,18 +3,21 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <map>
 #include <mutex>
+#include <utility>
 #include <unordered_map>
 
 namespace rv {
 
 namespace {
 
-// What a close must mark: the window each socket asked its events of, and the markers still on their way.
+// What a close must mark: the window each socket asked its events of, and the markers still on their way, by
+// socket and window.
 struct TCloseMarks {
     std::mutex Lock;
-    std::unordered_map<TSocket, TWindowHandle> Windows; // guarded by Lock
-    std::unordered_map<TSocket, int> Pending;           // guarded by Lock: markers posted, not yet reached
+    std::unordered_map<TSocket, TWindowHandle> Windows;   // guarded by Lock
+    std::map<std::pair<TSocket, TWindowHandle>, int> Pending; // guarded by Lock: markers posted, not yet reached
 };
 
 TCloseMarks& Marks() {
@@ -60,23 +63,31 @@ void BeforeSocketClose(TSocket S) {
     const TWindowHandle wnd = it->second;
     m.Windows.erase(it);
     // Counted before it is posted, so the main thread can never reach a marker it does not know of.
-    ++m.Pending[S];
+    const auto key = std::make_pair(S, wnd);
+    ++m.Pending[key];
     if (!PostWindowMessage(wnd, C_WM_WSSOCKET_CLOSED, static_cast<uintptr_t>(S), 0)) {
-        if (--m.Pending[S] <= 0) m.Pending.erase(S);
+        if (--m.Pending[key] <= 0) m.Pending.erase(key);
     }
 }
 
-bool EventIsStale(TSocket S) {
+bool EventIsStale(TSocket S, uintptr_t Wnd) {
     TCloseMarks& m = Marks();
     std::lock_guard<std::mutex> lock(m.Lock);
-    return m.Pending.count(S) != 0;
+    return m.Pending.count(std::make_pair(S, Wnd)) != 0;
 }
 
-void CloseMarkerReached(TSocket S) {
+void CloseMarkerReached(TSocket S, uintptr_t Wnd) {
     TCloseMarks& m = Marks();
     std::lock_guard<std::mutex> lock(m.Lock);
-    auto it = m.Pending.find(S);
+    auto it = m.Pending.find(std::make_pair(S, Wnd));
     if (it != m.Pending.end() && --it->second <= 0) m.Pending.erase(it);
+}
+
+void ForgetEventWindow(uintptr_t Wnd) {
+    TCloseMarks& m = Marks();
+    std::lock_guard<std::mutex> lock(m.Lock);
+    std::erase_if(m.Pending, [Wnd](const auto& p) { return p.first.second == Wnd; });
+    std::erase_if(m.Windows, [Wnd](const auto& p) { return p.second == Wnd; });
 }
 
 } // namespace detail

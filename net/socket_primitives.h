@@ -175,10 +175,12 @@ void BeforeSocketClose(TSocket S);
 // Any thread: S asked for events on Wnd (0: none), or an accepted S inherited Listen's request.
 void RememberEventWindow(TSocket S, uintptr_t Wnd);
 void InheritEventWindow(TSocket Listen, TSocket S);
-// Main thread: whether an event for S that is being dispatched now was posted for a socket closed since.
-bool EventIsStale(TSocket S);
-// Main thread: the marker of one close of S was reached.
-void CloseMarkerReached(TSocket S);
+// Main thread: whether an event for S that the window Wnd is dispatching now was posted for a socket closed since.
+bool EventIsStale(TSocket S, uintptr_t Wnd);
+// Main thread: Wnd reached the marker of one close of S.
+void CloseMarkerReached(TSocket S, uintptr_t Wnd);
+// Main thread: Wnd is being destroyed, and the markers queued for it with it.
+void ForgetEventWindow(uintptr_t Wnd);
 // Replaces the local address list (WS_LocalAddr becomes its first entry). For tests on machines that cannot send
 // from a second loopback address; WS_RefreshLocalAddresses takes the real list again.
 void SetLocalAddresses(std::vector<T_NumericIpAddress> Addrs);
