@@ -103,10 +103,13 @@ void Wake(TLoop& l) {
 }
 
 void DrainWake(TLoop& l) {
-    l.WakePending = false;
     char buf[64];
-    while (read(l.WakeRead, buf, sizeof buf) > 0) {
+    while (read(l.WakeRead, buf, sizeof buf) == static_cast<ssize_t>(sizeof buf)) {
     }
+    // Cleared after the pipe is empty: cleared before, a wake-up written meanwhile would be read here while the
+    // flag stayed set, and no later wake-up would ever be written. A post that finds the flag still set has
+    // queued its message already, and the loop looks at the queue before it waits again.
+    l.WakePending = false;
 }
 
 // Waits up to TimeoutMs (-1: no limit) for a descriptor or the wake pipe, then runs the callbacks of the ready
