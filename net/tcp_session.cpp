@@ -78,13 +78,7 @@ void TWS_TcpIpSession::AfterConstruction() {
 }
 
 TWS_TcpIpSession::~TWS_TcpIpSession() {
-    // No event can reach the session once it left the notifier (that waits for a dispatch in progress), and no
-    // timer call-back or deferred call once its life record is cleared (that waits for a call-back running).
-    LeaveNotifier();
-    {
-        std::lock_guard<std::recursive_mutex> lock(FLife->Lock);
-        FLife->Session = nullptr;
-    }
+    DetachSession();
     if (FFreeLaterHandle) AsyncRemoveCallBackEvent(FFreeLaterHandle);
     FreeTimer(ConnectionTimeOutTimer);
     FreeTimer(IdlePeriodTimer);
@@ -93,6 +87,14 @@ TWS_TcpIpSession::~TWS_TcpIpSession() {
         FreeTimer(CallBackSendTimer);
     }
     ShutDownSocket();
+}
+
+void TWS_TcpIpSession::DetachSession() {
+    // No event can reach the session once it left the notifier (that waits for a dispatch in progress), and no
+    // timer call-back or deferred call once its life record is cleared (that waits for a call-back running).
+    LeaveNotifier();
+    std::lock_guard<std::recursive_mutex> lock(FLife->Lock);
+    FLife->Session = nullptr;
 }
 
 T_TimerCallBackEvent TWS_TcpIpSession::Guarded(void (TWS_TcpIpSession::*Method)()) {

@@ -175,6 +175,11 @@ public:
 protected:
     friend class TWS_ServerSession;
 
+    // Nothing reaches the session any more: it leaves the notifier, and its timer call-backs and deferred free
+    // are cut off (waiting for one that is running). A derived destructor that may run on a worker thread calls
+    // this first, before its own members go. Any thread; idempotent.
+    void DetachSession();
+
     // Receive side: main thread only.
     uint32_t FRecPacketSize = 0; // the length of the packet being received
     bool ReplyWithAck = false;   // the packet being received asked for an acknowledgement

@@ -59,7 +59,7 @@ private:
                         std::vector<std::string>& Log)
             : rv::TWS_TcpIpSession(S, NoDelay, KeepAlive), FFlag(std::move(Flag)), FLog(Log) {}
         ~TFlaggedSession() override {
-            LeaveNotifier();
+            DetachSession();
             *FFlag = true;
             FLog.push_back("freed");
         }

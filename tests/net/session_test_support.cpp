@@ -110,7 +110,7 @@ TProbeSession::TProbeSession(bool NoDelay, std::atomic<bool>* Freed)
 }
 
 TProbeSession::~TProbeSession() {
-    LeaveNotifier();
+    DetachSession();
     if (FFreed) *FFreed = true;
 }
 
