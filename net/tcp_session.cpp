@@ -253,7 +253,7 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
             DoConnected();
         break;
     case C_FD_CLOSE: DoDisConnected(ErrorCode); break;
-    case C_FD_WRITE: E_CallBackSend(); break;
+    case C_FD_WRITE: E_SocketWritable(); break;
     default: break;
     }
 }
@@ -417,6 +417,11 @@ uint32_t TWS_TcpIpSession::WaitingToSend() {
 }
 
 void TWS_TcpIpSession::AllocateBuffer(uint32_t Needed) {
+    // Room for Needed bytes from the start of the waiting bytes: they move to the front first.
+    if (SendHead > 0) {
+        if (CallBackSendSize) std::memmove(SendBuffer.data(), SendBuffer.data() + SendHead, CallBackSendSize);
+        SendHead = 0;
+    }
     if (SendBuffer.size() >= Needed) return;
     // Grows keeping the bytes that wait; never shrinks.
     std::vector<uint8_t> grown(GrownSize(Needed));
@@ -429,7 +434,7 @@ bool TWS_TcpIpSession::WaitForCallBackSend() {
     for (;;) {
         if (FStatus.load() != ssConnected) return false;
         if (WaitingToSend() == 0) return true;
-        // One slice of the call-back period, ended early when the waiting bytes have gone (a write event).
+        // One slice of the call-back period, ended early when the waiting bytes have gone.
         if (mainThread) {
             TRV_StopWatch watch(true);
             for (;;) {
@@ -439,9 +444,14 @@ bool TWS_TcpIpSession::WaitForCallBackSend() {
                 WaitForMessages(std::min<uint32_t>(C_CallBackSendPeriodMs - elapsed, 5));
             }
         } else {
+            // A worker sends the waiting bytes itself when the main thread sees the socket writable, so the
+            // main thread only passes the event on.
             std::unique_lock<std::mutex> lock(FSendLock);
+            ++FSendWaiters;
             FSendDrained.wait_for(lock, std::chrono::milliseconds(C_CallBackSendPeriodMs),
-                                  [this] { return CallBackSendSize == 0; });
+                                  [this] { return CallBackSendSize == 0 || FSendWritable; });
+            --FSendWaiters;
+            FSendWritable = false;
         }
         if (FStatus.load() != ssConnected) return false;
         E_CallBackSend();
@@ -460,30 +470,30 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
     if (!WaitForCallBackSend()) return false;
 
     std::lock_guard<std::mutex> lock(FSendLock);
-    const TSocket s = FSocket.load();
     TWS_ReservedHeader header;
     header.CombinedSize = (DataLen + SecDataLen) | (FReqPacketAck.load() ? C_PacketAckFlag : 0);
+    uint8_t head[C_PacketHeaderSize];
+    header.Encode(head);
     if (CallBackSendSize > 0) {
         // An acknowledgement queued on the main thread since the wait: this packet goes behind it.
-        uint8_t head[C_PacketHeaderSize];
-        header.Encode(head);
         QueueForCallBackSend(head, C_PacketHeaderSize);
         QueueForCallBackSend(static_cast<const uint8_t*>(DataPtr), DataLen);
         QueueForCallBackSend(static_cast<const uint8_t*>(SecDataPtr), SecDataLen);
         return true;
     }
+    // Header and first block go out in one send; the second block is sent from where it lies.
     const uint32_t first = C_PacketHeaderSize + DataLen;
     AllocateBuffer(first + SecDataLen);
-    header.Encode(SendBuffer.data());
+    std::memcpy(SendBuffer.data(), head, C_PacketHeaderSize);
     if (DataLen) std::memcpy(SendBuffer.data() + C_PacketHeaderSize, DataPtr, DataLen);
-
+    const TSocket s = FSocket.load();
     int64_t n = SendSome(s, SendBuffer.data(), first);
     if (n < 0) return false; // LastWSError holds it
     auto sent = static_cast<uint32_t>(n);
     if (sent < first) {
         // The rest, then the second block, wait for the call-back sender.
-        std::memmove(SendBuffer.data(), SendBuffer.data() + sent, first - sent);
-        if (SecDataLen) std::memcpy(SendBuffer.data() + (first - sent), SecDataPtr, SecDataLen);
+        if (SecDataLen) std::memcpy(SendBuffer.data() + first, SecDataPtr, SecDataLen);
+        SendHead = sent;
         CallBackSendSize = first - sent + SecDataLen;
         SetCallBackSend();
         return true;
@@ -494,6 +504,7 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
         sent = static_cast<uint32_t>(n);
         if (sent < SecDataLen) {
             std::memcpy(SendBuffer.data(), static_cast<const uint8_t*>(SecDataPtr) + sent, SecDataLen - sent);
+            SendHead = 0;
             CallBackSendSize = SecDataLen - sent;
             SetCallBackSend();
         }
@@ -541,8 +552,8 @@ bool TWS_TcpIpSession::SendOrQueue(const uint8_t* Data, uint32_t Len) {
 
 void TWS_TcpIpSession::QueueForCallBackSend(const uint8_t* Data, uint32_t Len) {
     if (Len == 0) return;
-    AllocateBuffer(CallBackSendSize + Len);
-    std::memcpy(SendBuffer.data() + CallBackSendSize, Data, Len);
+    if (SendHead + CallBackSendSize + Len > SendBuffer.size()) AllocateBuffer(CallBackSendSize + Len);
+    std::memcpy(SendBuffer.data() + SendHead + CallBackSendSize, Data, Len);
     CallBackSendSize += Len;
     if (CallBackSendTimer == C_NullTimerID) SetCallBackSend();
 }
@@ -555,24 +566,40 @@ void TWS_TcpIpSession::SetCallBackSend() {
 
 void TWS_TcpIpSession::E_CallBackSend() {
     std::lock_guard<std::mutex> lock(FSendLock);
+    CallBackSendLocked();
+}
+
+void TWS_TcpIpSession::CallBackSendLocked() {
     if (CallBackSendSize > 0) {
         // A failure keeps the data for the next tick (LastWSError holds it).
-        int64_t n = SendSome(FSocket.load(), SendBuffer.data(), CallBackSendSize);
+        int64_t n = SendSome(FSocket.load(), SendBuffer.data() + SendHead, CallBackSendSize);
         if (n > 0) {
-            const auto sent = static_cast<uint32_t>(n);
-            CallBackSendSize -= sent;
-            std::memmove(SendBuffer.data(), SendBuffer.data() + sent, CallBackSendSize);
+            SendHead += static_cast<uint32_t>(n);
+            CallBackSendSize -= static_cast<uint32_t>(n);
         }
     }
     if (CallBackSendSize == 0) {
+        SendHead = 0;
         FreeTimer(CallBackSendTimer);
         FSendDrained.notify_all();
     }
 }
 
+void TWS_TcpIpSession::E_SocketWritable() {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    if (FSendWaiters > 0 && CallBackSendSize > 0) {
+        // A worker waits to send these bytes: it does so on its own thread.
+        FSendWritable = true;
+        FSendDrained.notify_all();
+        return;
+    }
+    CallBackSendLocked();
+}
+
 void TWS_TcpIpSession::DropWaitingData() {
     std::lock_guard<std::mutex> lock(FSendLock);
     CallBackSendSize = 0;
+    SendHead = 0;
     FreeTimer(CallBackSendTimer);
     FSendDrained.notify_all();
 }

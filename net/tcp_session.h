@@ -222,9 +222,12 @@ private:
     void E_IdlePeriodDisconnect();
     // Sends what waits for the call-back sender; frees its timer once nothing is left.
     void E_CallBackSend();
+    void CallBackSendLocked(); // caller holds FSendLock
+    // A write event: a worker waiting in SessionSend sends the waiting bytes itself, else they go from here.
+    void E_SocketWritable();
     // Waits until nothing waits for the call-back sender; false when the session left ssConnected meanwhile.
     bool WaitForCallBackSend();
-    // Caller holds FSendLock.
+    // Caller holds FSendLock. Moves the waiting bytes to the front and makes room for Needed bytes from there.
     void AllocateBuffer(uint32_t Needed);
     // Sends until all of Data went or the platform would block; the bytes sent, or -1 (LastWSError).
     static int64_t SendSome(TSocket S, const uint8_t* Data, uint32_t Len);
@@ -246,7 +249,10 @@ private:
     std::mutex FSendLock;
     std::condition_variable FSendDrained; // nothing waits for the call-back sender any more
     std::vector<uint8_t> SendBuffer; // guarded by FSendLock; its size is the capacity (SendBufferSize)
-    uint32_t CallBackSendSize = 0;   // guarded by FSendLock: bytes at the start of SendBuffer waiting to go
+    uint32_t SendHead = 0;           // guarded by FSendLock: where the waiting bytes start in SendBuffer
+    uint32_t CallBackSendSize = 0;   // guarded by FSendLock: bytes waiting to go, from SendHead on
+    int FSendWaiters = 0;            // guarded by FSendLock: worker threads waiting in SessionSend
+    bool FSendWritable = false;      // guarded by FSendLock: a write event came for the waiting worker
     T_TimerID CallBackSendTimer = C_NullTimerID; // guarded by FSendLock
 };
 

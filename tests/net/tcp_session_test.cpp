@@ -313,6 +313,39 @@ TEST(TcpSession, LargePacketsSentBackToBackArriveWholeAndInOrder) {
     EXPECT_EQ(pair.ServerPackets[2], c);
 }
 
+// A worker sends large packets back to back: what the platform does not take at once, the worker sends itself
+// when the main thread sees the socket writable. The peer answers each packet with one that asks for an
+// acknowledgement, which the client's main thread owes while the worker's next packet is on its way: it must go
+// between packets, never inside one.
+TEST(TcpSession, AWorkersLargePacketsArriveWholeWhileTheMainThreadAcknowledgesOnTheSameSession) {
+    TSessionPair pair;
+    constexpr int kPackets = 8;
+    std::vector<std::string> sent;
+    for (int i = 0; i < kPackets; ++i) sent.push_back(Pattern(rv::C_MaxPacketSize - static_cast<uint32_t>(i), i));
+    pair.Server->SetReqPacketAck(true);
+    pair.Server->OnData = [&](rv::TWS_TcpIpSession* S, const uint8_t* Data, uint32_t Len) {
+        pair.ServerPackets.emplace_back(reinterpret_cast<const char*>(Data), Len);
+        S->SessionSend("?", 1);
+        return true;
+    };
+    int acks = 0;
+    pair.Server->OnPacketAck = [&](rv::TWS_TcpIpSession*) { ++acks; };
+    std::atomic<int> failed{0};
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (const std::string& p : sent)
+            if (!pair.Client->SessionSend(p.data(), static_cast<uint32_t>(p.size()))) ++failed;
+        done = true;
+    });
+    bool finished = PumpUntil([&] { return done.load() && acks == kPackets; }, 15000);
+    worker.join();
+    ASSERT_TRUE(finished) << pair.ServerPackets.size() << " packets, " << acks << " acknowledgements";
+    EXPECT_EQ(failed.load(), 0);
+    ASSERT_EQ(pair.ServerPackets.size(), static_cast<size_t>(kPackets));
+    for (int i = 0; i < kPackets; ++i) EXPECT_TRUE(pair.ServerPackets[i] == sent[i]) << i;
+    EXPECT_EQ(pair.Client->Packets.size(), static_cast<size_t>(kPackets));
+}
+
 TEST(TcpSession, ASmartStreamTravelsAsOnePacketAndReadsBackThroughTheStreamHandler) {
     TSessionPair pair;
     rv::TRV_Constructed<TNote> got;
