@@ -78,9 +78,10 @@ public:
     // Frees, from the last to the first, every worker whose run is complete. Call before adding a new one.
     void FreeCompletedThreads();
     // Tells every worker to stop and keeps the main thread's messages flowing until all have ended and been
-    // freed. A stopped worker reports nothing. Not from inside a socket event: a stopping worker frees its
-    // session, which needs WS_SessionCS, and the event's dispatch holds it. (FreeCompletedThreads may be called
-    // there: a completed worker has freed its session already.)
+    // freed. A stopped worker reports nothing. Not from inside a socket event (a stopping worker frees its
+    // session, which needs WS_SessionCS, and the event's dispatch holds it) nor from a completion handler (its
+    // worker waits for the handler to return). FreeCompletedThreads may be called from both: a completed worker
+    // has freed its session already and does not wait for anything.
     void Clear() override;
 };
 
