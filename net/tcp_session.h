@@ -98,7 +98,7 @@ public:
     bool SocketSetOptionKeepAlive();
     bool SocketSetOptionNoTcpDelay();
 
-    // Connects to the host, asking for read, connect and close events. False at once when the connect cannot
+    // Connects to the host, asking for read, write, connect and close events. False at once when the connect cannot
     // start (state back to ssIdle). TimeOutMS < 1: true at once, the outcome comes as events. Otherwise waits
     // for ssConnected: AreThreaded sleeps 1 ms a pass (worker threads); the main thread's form keeps its
     // messages flowing. False when the attempt failed, ConnectionCancelled returns true, the application
@@ -130,7 +130,8 @@ public:
     // Main thread, under WS_SessionCS. Every event restarts the idle period; read receives, connect completes
     // the attempt, close disconnects, write sends the bytes waiting for the call-back sender.
     void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
-    // Hands the complete packet to OnData, else to OnDataAsStream. Main thread.
+    // Hands the complete packet to OnData, else to OnDataAsStream. A handler that raises counts as having taken
+    // the packet (the error ends here and the connection goes on). Main thread.
     virtual void DoOnPacketReceived();
     // Calls OnPacketAck. Main thread.
     virtual void DoOnPacketAck();
