@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,8 +32,10 @@ struct TQueued {
 
 struct TWatch {
     int Fd;
-    short Events;
+    short Events; // poll() bits wanted; 0: paused
     std::shared_ptr<posix::TFdCallback> Callback;
+    short Registered = 0; // the bits in the epoll set (0: not in it)
+    bool Dirty = false;   // Events changed on the main thread; the set follows before the next wait
 };
 
 struct TLoop {
@@ -41,9 +44,13 @@ struct TLoop {
     std::map<TWindowHandle, TRV_WndMsgProcessor*> Windows; // guarded by Lock
     TWindowHandle NextWindow = 1;                       // guarded by Lock; handles are never reused
     std::map<uint64_t, TWatch> Watches;                 // guarded by Lock
-    uint64_t NextWatch = 1;                             // guarded by Lock
+    std::vector<uint64_t> DirtyWatches;                 // guarded by Lock
+    uint64_t NextWatch = 1;                             // guarded by Lock; 0 names the wake pipe
     int WakeRead = -1;
     int WakeWrite = -1;
+    // The watched descriptors stay registered here between waits, so a wait costs the same however many are
+    // watched. Changed under Lock; a change reaches a wait in progress at once.
+    int Epoll = -1;
     std::atomic<bool> WakePending{false};
 };
 
@@ -52,12 +59,40 @@ TLoop& Loop() {
     return loop;
 }
 
+// Caller holds Lock.
 void EnsurePipe(TLoop& l) {
     if (l.WakeRead >= 0) return;
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) throw ERV_Error("Cannot create the main loop's wake pipe");
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = 0;
+    if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, fds[0], &ev) != 0)
+        throw ERV_Error("Cannot create the main loop's descriptor set");
     l.WakeRead = fds[0];
     l.WakeWrite = fds[1];
+    l.Epoll = ep;
+}
+
+static_assert(POLLIN == EPOLLIN && POLLOUT == EPOLLOUT && POLLERR == EPOLLERR && POLLHUP == EPOLLHUP &&
+              POLLRDHUP == EPOLLRDHUP);
+
+// Brings the epoll set in line with what a watch wants. Caller holds Lock. A paused watch leaves the set: epoll
+// would report an error or hang-up on it whatever was asked, and keep reporting it.
+void Register(TLoop& l, uint64_t Id, TWatch& W) {
+    W.Dirty = false;
+    if (W.Registered == W.Events) return;
+    epoll_event ev{};
+    ev.events = static_cast<uint32_t>(static_cast<unsigned short>(W.Events)); // the poll bits are epoll's on Linux
+    ev.data.u64 = Id;
+    if (W.Registered == 0)
+        epoll_ctl(l.Epoll, EPOLL_CTL_ADD, W.Fd, &ev);
+    else if (W.Events == 0)
+        epoll_ctl(l.Epoll, EPOLL_CTL_DEL, W.Fd, nullptr);
+    else
+        epoll_ctl(l.Epoll, EPOLL_CTL_MOD, W.Fd, &ev);
+    W.Registered = W.Events;
 }
 
 void Wake(TLoop& l) {
@@ -68,42 +103,51 @@ void Wake(TLoop& l) {
 }
 
 void DrainWake(TLoop& l) {
-    l.WakePending = false;
     char buf[64];
-    while (read(l.WakeRead, buf, sizeof buf) > 0) {
+    while (read(l.WakeRead, buf, sizeof buf) == static_cast<ssize_t>(sizeof buf)) {
     }
+    // Cleared after the pipe is empty: cleared before, a wake-up written meanwhile would be read here while the
+    // flag stayed set, and no later wake-up would ever be written. A post that finds the flag still set has
+    // queued its message already, and the loop looks at the queue before it waits again.
+    l.WakePending = false;
 }
 
 // Waits up to TimeoutMs (-1: no limit) for a descriptor or the wake pipe, then runs the callbacks of the ready
 // watches. Returns at once when messages are queued.
 void PollOnce(int TimeoutMs) {
     TLoop& l = Loop();
-    std::vector<pollfd> fds;
-    std::vector<uint64_t> ids;
+    int ep;
     {
         std::lock_guard<std::mutex> lock(l.Lock);
         EnsurePipe(l);
         if (!l.Queue.empty()) TimeoutMs = 0;
-        fds.push_back({l.WakeRead, POLLIN, 0});
-        for (auto& [id, w] : l.Watches) {
-            if (w.Events == 0) continue;
-            fds.push_back({w.Fd, w.Events, 0});
-            ids.push_back(id);
+        // A wait that may block must not be woken by readiness nobody wants any more. A look without waiting
+        // may see it: it is filtered out below.
+        if (TimeoutMs != 0) {
+            for (uint64_t id : l.DirtyWatches) {
+                auto it = l.Watches.find(id);
+                if (it != l.Watches.end() && it->second.Dirty) Register(l, id, it->second);
+            }
+            l.DirtyWatches.clear();
         }
+        ep = l.Epoll;
     }
-    int n = poll(fds.data(), fds.size(), TimeoutMs);
-    if (n <= 0) return;
-    if (fds[0].revents) DrainWake(l);
-    for (size_t i = 1; i < fds.size(); ++i) {
-        if (!fds[i].revents) continue;
+    epoll_event ready[64];
+    int n = epoll_wait(ep, ready, 64, TimeoutMs);
+    for (int i = 0; i < n; ++i) {
+        const uint64_t id = ready[i].data.u64;
+        if (id == 0) {
+            DrainWake(l);
+            continue;
+        }
         std::shared_ptr<posix::TFdCallback> cb;
-        short revents = fds[i].revents;
+        auto revents = static_cast<short>(ready[i].events & 0xffff);
         {
             std::lock_guard<std::mutex> lock(l.Lock);
-            auto it = l.Watches.find(ids[i - 1]);
-            // Skip a watch that ended or paused since the poll began.
+            auto it = l.Watches.find(id);
+            // Skip a watch that ended or paused since the wait began.
             if (it == l.Watches.end() || it->second.Events == 0) continue;
-            revents &= static_cast<short>(it->second.Events | POLLERR | POLLHUP | POLLNVAL);
+            revents &= static_cast<short>(it->second.Events | POLLERR | POLLHUP);
             cb = it->second.Callback;
         }
         if (revents) (*cb)(revents);
@@ -157,7 +201,8 @@ bool PostWindowMessage(TWindowHandle Wnd, uint32_t Msg, uintptr_t WParam, intptr
         if (!l.Windows.count(Wnd)) return false;
         l.Queue.push_back({Wnd, Msg, WParam, LParam});
     }
-    Wake(l);
+    // The main thread itself is not waiting, and its next wait sees the queue is not empty.
+    if (!IsMainThread()) Wake(l);
     return true;
 }
 
@@ -209,34 +254,42 @@ namespace posix {
 
 uint64_t WatchFd(int Fd, short Events, TFdCallback Callback) {
     TLoop& l = Loop();
-    uint64_t id;
-    {
-        std::lock_guard<std::mutex> lock(l.Lock);
-        id = l.NextWatch++;
-        l.Watches[id] = TWatch{Fd, Events, std::make_shared<TFdCallback>(std::move(Callback))};
-    }
-    Wake(l);
+    std::lock_guard<std::mutex> lock(l.Lock);
+    EnsurePipe(l);
+    uint64_t id = l.NextWatch++;
+    TWatch& w = l.Watches[id] = TWatch{Fd, Events, std::make_shared<TFdCallback>(std::move(Callback))};
+    Register(l, id, w);
     return id;
 }
 
 void SetWatchEvents(uint64_t Id, short Events) {
     TLoop& l = Loop();
-    {
-        std::lock_guard<std::mutex> lock(l.Lock);
-        auto it = l.Watches.find(Id);
-        if (it == l.Watches.end() || it->second.Events == Events) return;
-        it->second.Events = Events;
+    std::lock_guard<std::mutex> lock(l.Lock);
+    auto it = l.Watches.find(Id);
+    if (it == l.Watches.end() || it->second.Events == Events) return;
+    TWatch& w = it->second;
+    w.Events = Events;
+    // The main thread changes a watch off and on around every read; the set follows once, before its next wait,
+    // and often not at all. Another thread's change must reach a wait in progress now.
+    if (IsMainThread()) {
+        if (!w.Dirty) {
+            w.Dirty = true;
+            l.DirtyWatches.push_back(Id);
+        }
+    } else {
+        Register(l, Id, w);
     }
-    Wake(l);
 }
 
 void UnwatchFd(uint64_t Id) {
     TLoop& l = Loop();
-    {
-        std::lock_guard<std::mutex> lock(l.Lock);
-        l.Watches.erase(Id);
-    }
-    Wake(l);
+    std::lock_guard<std::mutex> lock(l.Lock);
+    auto it = l.Watches.find(Id);
+    if (it == l.Watches.end()) return;
+    // Out of the set now: the descriptor is closed next.
+    it->second.Events = 0;
+    Register(l, Id, it->second);
+    l.Watches.erase(it);
 }
 
 } // namespace posix

@@ -7,10 +7,12 @@
 
 namespace rv::posix {
 
-// Called on the main thread with poll()'s revents for the descriptor.
+// Called on the main thread with the ready events for the descriptor (poll() bits: POLLIN, POLLOUT, POLLRDHUP,
+// POLLERR, POLLHUP).
 using TFdCallback = std::function<void(short Revents)>;
 
-// Any thread. Watches Fd for Events (poll() bits; 0 pauses the watch) and returns the watch's id.
+// Any thread. Watches Fd for Events (poll() bits; 0 pauses the watch) and returns the watch's id. A descriptor
+// has one watch at a time, and its watch ends before the descriptor is closed.
 uint64_t WatchFd(int Fd, short Events, TFdCallback Callback);
 // Any thread. Changes the events of a watch; an unknown id is ignored.
 void SetWatchEvents(uint64_t Id, short Events);

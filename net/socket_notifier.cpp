@@ -8,6 +8,11 @@ std::atomic<T_WSAsyncSocketNotifier*> WSFOwner{nullptr};
 
 T_WSAsyncSocketNotifier::~T_WSAsyncSocketNotifier() {
     std::lock_guard<std::recursive_mutex> lock(WS_SessionCS());
+    // The close markers queued for this window go with it, after the closes below have posted theirs.
+    struct TForget {
+        TWindowHandle Wnd;
+        ~TForget() { detail::ForgetEventWindow(Wnd); }
+    } forget{FWindowHandle};
     // Servers with clients first: closing a client removes it from this list, so scan again from the new end
     // after every shutdown.
     for (;;) {
@@ -32,11 +37,18 @@ T_WSAsyncSocketNotifier::~T_WSAsyncSocketNotifier() {
 }
 
 void T_WSAsyncSocketNotifier::WndProc(TMessage& Message) {
+    if (Message.Msg == C_WM_WSSOCKET_CLOSED) {
+        detail::CloseMarkerReached(static_cast<TSocket>(Message.WParam), FWindowHandle);
+        Message.Result = 1;
+        return;
+    }
     if (Message.Msg != C_WM_WSASYNC_SELECT && Message.Msg != C_WM_WSREAD_AGAIN) {
         TRV_WndMsgProcessor::WndProc(Message);
         return;
     }
     const TSocket socket = static_cast<TSocket>(Message.WParam);
+    Message.Result = 1;
+    if (detail::EventIsStale(socket, FWindowHandle)) return;
     const auto event = static_cast<uint16_t>(Message.LParam & 0xffff);
     const auto error = static_cast<uint16_t>((static_cast<uintptr_t>(Message.LParam) >> 16) & 0xffff);
     {
@@ -58,7 +70,6 @@ void T_WSAsyncSocketNotifier::WndProc(TMessage& Message) {
                                         : std::min(i, enhSockList.size());
         }
     }
-    Message.Result = 1;
 }
 
 TWS_SocketObj::TWS_SocketObj() {

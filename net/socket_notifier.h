@@ -35,6 +35,8 @@ constexpr uint32_t C_FD_CLOSE = 32;
 // The platform's socket notification, and the "read again" request that a session posts to itself.
 constexpr uint32_t C_WM_WSASYNC_SELECT = WM_APP_BASE + 1; // 32769
 constexpr uint32_t C_WM_WSREAD_AGAIN = WM_APP_BASE + 2;   // 32770
+// Posted behind the events of a socket that was closed (see detail::BeforeSocketClose): WParam the handle.
+constexpr uint32_t C_WM_WSSOCKET_CLOSED = WM_APP_BASE + 3; // 32771
 
 constexpr intptr_t WS_MakeSelectReply(uint16_t Event, uint16_t Error) {
     return static_cast<intptr_t>(static_cast<uint32_t>(Event) | (static_cast<uint32_t>(Error) << 16));
@@ -55,8 +57,9 @@ public:
     ~T_WSAsyncSocketNotifier() override;
 
     // Main thread: dispatches C_WM_WSASYNC_SELECT and C_WM_WSREAD_AGAIN under WS_SessionCS, from the last
-    // registered object to the first (result 1); exceptions of the handlers end at this boundary. Other
-    // messages go to the base.
+    // registered object to the first (result 1); exceptions of the handlers end at this boundary. Events posted
+    // for a socket closed since (its handle may name a new socket by now) are dropped. Other messages go to the
+    // base.
     void WndProc(TMessage& Message) override;
 
     // The live socket objects, not owned. Guarded by WS_SessionCS.

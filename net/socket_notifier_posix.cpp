@@ -164,10 +164,15 @@ void OnReady(TSocket S, short Revents) {
             acted = true;
         }
         if (!e.InputSeen && (Revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
-            // Data first: close is reported only once nothing is left to read.
+            // Data first: close is reported only once nothing is left to read. Input without a hang-up or an
+            // error is data for certain; only then is there no need to look.
             char b;
-            ssize_t n = recv(e.Fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
-            int err = errno;
+            ssize_t n = 1;
+            int err = 0;
+            if (Revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+                n = recv(e.Fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+                err = errno;
+            }
             if (n > 0) {
                 e.InputSeen = true;
                 Post(S, e, C_FD_READ, 0);
@@ -243,6 +248,16 @@ bool WS_AsyncSelect(TSocket S, TWindowHandle Wnd, uint32_t Msg, uint32_t Events)
     UpdateWatch(S, e);
     return true;
 }
+
+namespace detail {
+// Handles are never reused here, so an event for a closed socket matches no object: nothing to mark.
+void BeforeSocketClose(TSocket) {}
+void RememberEventWindow(TSocket, uintptr_t) {}
+void InheritEventWindow(TSocket, TSocket) {}
+bool EventIsStale(TSocket, uintptr_t) { return false; }
+void CloseMarkerReached(TSocket, uintptr_t) {}
+void ForgetEventWindow(uintptr_t) {}
+} // namespace detail
 
 namespace posix_sockets {
 

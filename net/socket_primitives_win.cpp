@@ -75,6 +75,8 @@ bool WS_CloseSocket(TSocket& S) {
         }
     }
     S = C_InvalidSocket;
+    // Before the handle can be reused: the events still queued for it are stale from here on.
+    detail::BeforeSocketClose(s);
     if (closesocket(s) != 0) {
         Fail();
         return false;
@@ -121,6 +123,7 @@ bool WS_Accept(TSocket ListenSocket, TSocket& ReplySocket, T_NumericIpAddress& R
         return false;
     }
     RemoteAddr = a.sin_addr.s_addr;
+    detail::InheritEventWindow(ListenSocket, s);
     return true;
 }
 

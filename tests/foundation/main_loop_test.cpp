@@ -3,6 +3,8 @@
 #include "foundation/stop_watch.h"
 #include "tests/test_support.h"
 
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
 #include <vector>
@@ -138,4 +140,38 @@ TEST(MessagePump, TimedPumpStopsAtOnceWhenTheApplicationTerminates) {
     EXPECT_FALSE(rv::ProcessApplicationMessagesMs(5000, rv::pmoNone));
     EXPECT_LT(sw.ElapsedTimeMS(), 2000u);
     rv::ResetApplicationTerminated();
+}
+
+// A wake-up must never be lost: workers post in bursts while the main thread goes back to waiting in between.
+// A lost one shows as a wait that runs to its time-out while a message is queued.
+TEST(MainLoop, AWaitingMainThreadWakesForEveryPostFromAnotherThread) {
+    TRecorder rec;
+    std::atomic<int> posted{0}, handled{0};
+    std::atomic<bool> stop{false};
+    rec.OnMessage = [&](rv::TMessage&) { ++handled; };
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 2; ++t)
+        posters.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i) {
+                // At most a thousand waiting, so the queue stays small.
+                while (!stop && posted.load() - handled.load() > 1000) std::this_thread::yield();
+                rec.PostMessage(kTestMsg, t, i);
+                ++posted;
+                std::this_thread::yield();
+            }
+        });
+    bool stalled = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!stalled && std::chrono::steady_clock::now() < end) {
+        rv::ProcessApplicationMessages(1000, rv::pmoNone);
+        const int before = handled.load();
+        auto t0 = std::chrono::steady_clock::now();
+        rv::WaitForMessages(300);
+        // Posting never pauses for long, so a wait that lasts while a message is queued lost its wake-up.
+        stalled = std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(250) && posted.load() > before;
+    }
+    stop = true;
+    for (auto& p : posters) p.join();
+    EXPECT_FALSE(stalled);
+    EXPECT_GT(handled.load(), 0);
 }

@@ -1,0 +1,80 @@
+#include "net/server_session.h"
+
+namespace rv {
+
+TWS_ServerSession::TWS_ServerSession(bool NoTcpDelay, bool KeepAlive)
+    : FOptionNoTcpDelay(NoTcpDelay), FOptionKeepAlive(KeepAlive) {}
+
+TWS_ServerSession::~TWS_ServerSession() {
+    FClientList.Clear();
+    LeaveNotifier();
+    ShutDownSocket();
+}
+
+bool TWS_ServerSession::StartServerSession(uint16_t ServerPort) {
+    LastWSError = 0;
+    ShutDownSocket();
+    TSocket s = C_InvalidSocket;
+    if (!WS_CreateSocket(s)) return false;
+    FSocket = s;
+    SetSocketEvents(C_FD_ACCEPT);
+    FServerPort = ServerPort;
+    if (!WS_ProtocolBind(s, 0, ServerPort)) return false;
+    if (ServerPort == 0) {
+        TWS_SockAddrIn bound;
+        if (WS_GetSockName(s, bound)) FServerPort = WS_SockAddrPort(bound);
+    }
+    return WS_Listen(s, 5);
+}
+
+void TWS_ServerSession::ProcessEvent(uint16_t EventId, uint16_t /*ErrorCode*/) {
+    if (EventId == C_FD_ACCEPT) DoSessionAccept();
+}
+
+void TWS_ServerSession::DoSessionAccept() {
+    if (OnClientConnect) SessionAccept();
+}
+
+TWS_TcpIpSession* TWS_ServerSession::SessionAccept() {
+    TSocket s = C_InvalidSocket;
+    T_NumericIpAddress peer = 0;
+    if (!WS_Accept(FSocket.load(), s, peer)) return nullptr;
+    if (FMaxClientConnections > 0 && static_cast<uint32_t>(GetClientCount()) >= FMaxClientConnections) {
+        WS_CloseSocket(s);
+        return nullptr;
+    }
+    TWS_TcpIpSession* session = CreateClientSession(s);
+    session->FRemoteAddr = peer;
+    session->FRemotePort = FServerPort;
+    session->IdlePeriodDisconnectMs = FIdlePeriodDisconnectMs;
+    session->SetOwner(Owner());
+    FClientList.Add(session);
+    session->OnDisConnect = [this](TWS_TcpIpSession* Session, bool& CanFree) { DoClientDisconnect(Session, CanFree); };
+    session->DoConnected();
+    // The accepted socket asked for the listener's events until now; data that came meanwhile is reported here.
+    session->SetSocketEvents(C_AcceptedSessionEvents);
+    if (OnClientConnect) OnClientConnect(this, session);
+    return session;
+}
+
+TWS_TcpIpSession* TWS_ServerSession::CreateClientSession(TSocket Socket) {
+    return new TWS_TcpIpSession(Socket, FOptionNoTcpDelay, FOptionKeepAlive);
+}
+
+void TWS_ServerSession::DoClientDisconnect(TWS_TcpIpSession* Session, bool& CanFree) {
+    FClientList.NoDestroyRemove(Session);
+    // Set before the handler runs, so a handler that raises still leaves the session to free itself.
+    CanFree = true;
+    // Off the notifier: nothing reaches the session between here and its deferred free.
+    Session->SetOwner(nullptr);
+    if (OnClientDisConnect) OnClientDisConnect(this, Session);
+}
+
+void TWS_ServerSession::CloseAllConnections(bool DoNotAcceptAnyMoreConnections) {
+    if (DoNotAcceptAnyMoreConnections) ShutDownSocket();
+    FClientList.Clear();
+}
+
+void TWS_ServerSession::ShutDownServerSession() { CloseAllConnections(true); }
+
+} // namespace rv

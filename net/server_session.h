@@ -1,0 +1,78 @@
+#pragma once
+// TWS_ServerSession: a listening TCP socket that turns every accepted connection into a TWS_TcpIpSession it owns.
+//
+// Main thread only: accept and close events arrive there, and the client list is not locked. A client session
+// that disconnects leaves the list, is reported through OnClientDisConnect and then frees itself (deferred).
+
+#include "foundation/object_list.h"
+#include "net/tcp_session.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace rv {
+
+class TWS_ServerSession;
+
+// An owning list of sessions: deleting or clearing frees them.
+class TWS_TcpIpSessionList : public TRV_ObjectList<TWS_TcpIpSession> {
+public:
+    TWS_TcpIpSession* GetItem(int Index) const { return Items(Index); }
+};
+
+// (Sender: the server, Session: the client session.)
+using TWS_OnClientConnect = std::function<void(TWS_ServerSession* Sender, TWS_TcpIpSession* Session)>;
+
+class TWS_ServerSession : public TWS_SocketObj {
+public:
+    // Main thread. Registers with the notifier; nothing listens until StartServerSession.
+    TWS_ServerSession(bool NoTcpDelay, bool KeepAlive);
+    // Main thread, not inside an event of the server or of one of its clients: frees every client session,
+    // then closes the listening socket.
+    ~TWS_ServerSession() override;
+
+    // Listens on every interface on ServerPort (0: a free port, which FServerPort then holds) with a backlog
+    // of 5, closing any previous listening socket first. False with LastWSError (0 when the failing step stored
+    // none); WS_PortInUseError tells a port already taken. Main thread.
+    bool StartServerSession(uint16_t ServerPort);
+    // Accepts one connection into a new client session; none when the accept failed or the client limit is
+    // reached (the connection is then closed at once). Main thread.
+    TWS_TcpIpSession* SessionAccept();
+    // Every client session's OnDisConnect: the session leaves the list and the notifier, OnClientDisConnect
+    // runs, and CanFree lets the session free itself afterwards. Main thread.
+    void DoClientDisconnect(TWS_TcpIpSession* Session, bool& CanFree);
+    // Frees every client session without reporting them; with DoNotAcceptAnyMoreConnections the listening
+    // socket is closed first. Main thread, not inside an event of one of the clients.
+    void CloseAllConnections(bool DoNotAcceptAnyMoreConnections);
+    // CloseAllConnections(true). The notifier calls it for a server that still has clients when it is freed.
+    void ShutDownServerSession() override;
+    bool HasClientsToShutDown() const override { return GetClientCount() > 0; }
+
+    // Event 8 (accept) calls DoSessionAccept; others are ignored. Main thread.
+    void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
+    // Accepts only when OnClientConnect is assigned: a server without it leaves connections waiting.
+    virtual void DoSessionAccept();
+
+    int GetClientCount() const { return FClientList.Count(); }
+    int ClientCount() const { return GetClientCount(); }
+    const TWS_TcpIpSessionList& Clients() const { return FClientList; }
+    uint16_t ServerPort() const { return FServerPort; }
+
+    uint16_t FServerPort = 0;            // host order
+    uint32_t FMaxClientConnections = 0;  // 0: no limit
+    bool FOptionNoTcpDelay = false;      // handed to every accepted session
+    bool FOptionKeepAlive = false;
+    uint32_t FIdlePeriodDisconnectMs = 0; // handed to every accepted session; 0: none
+
+    TWS_OnClientConnect OnClientConnect;    // assign the session's data handlers here
+    TWS_OnClientConnect OnClientDisConnect; // the session has left Clients; it is freed after the call
+
+protected:
+    // Makes the session for an accepted socket (no-delay and keep-alive as the server's options). A derived
+    // server may make a derived session.
+    virtual TWS_TcpIpSession* CreateClientSession(TSocket Socket);
+
+    TWS_TcpIpSessionList FClientList;
+};
+
+} // namespace rv

@@ -1,0 +1,607 @@
+#include "net/tcp_session.h"
+
+#include "foundation/deferred_calls.h"
+#include "foundation/message_pump.h"
+#include "foundation/stop_watch.h"
+#include "stream/smart_stream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace rv {
+
+namespace {
+
+// Buffers grow to the next whole KiB above what is needed, so they always hold more than the need.
+uint32_t GrownSize(uint32_t Needed) { return (Needed / 1024 + 1) * 1024; }
+
+// A read event reads on past a packet that was taken while it has read less than this, so one busy connection
+// does not hold the main thread's other messages up for long.
+constexpr uint32_t C_RxPassBytes = 256 * 1024;
+
+// Header bytes still missing in a header state: srWaitStx wants all five, srSize4 the last one.
+uint32_t HeaderBytesMissing(T_SessionRecState State) { return C_PacketHeaderSize + srWaitStx - State; }
+
+TRV_MultiTimer* Timers() { return MultiTimer.load(); }
+
+void FreeTimer(T_TimerID& Timer) {
+    if (Timer == C_NullTimerID) return;
+    if (TRV_MultiTimer* t = Timers())
+        t->FreeTimer(Timer);
+    else
+        Timer = C_NullTimerID;
+}
+
+} // namespace
+
+// --- Header ---------------------------------------------------------------------------------------------------
+
+void TWS_ReservedHeader::Encode(uint8_t* Out) const {
+    Out[0] = HStx;
+    Out[1] = static_cast<uint8_t>(CombinedSize);
+    Out[2] = static_cast<uint8_t>(CombinedSize >> 8);
+    Out[3] = static_cast<uint8_t>(CombinedSize >> 16);
+    Out[4] = static_cast<uint8_t>(CombinedSize >> 24);
+}
+
+TWS_ReservedHeader TWS_ReservedHeader::Decode(const uint8_t* In) {
+    TWS_ReservedHeader h;
+    h.HStx = In[0];
+    h.CombinedSize = static_cast<uint32_t>(In[1]) | static_cast<uint32_t>(In[2]) << 8 |
+                     static_cast<uint32_t>(In[3]) << 16 | static_cast<uint32_t>(In[4]) << 24;
+    return h;
+}
+
+// --- Life -----------------------------------------------------------------------------------------------------
+
+TWS_TcpIpSession::TWS_TcpIpSession(bool SocketNoTcpIpDelay, bool SocketKeepAlive)
+    : FSocketNoTcpIpDelay(SocketNoTcpIpDelay), FSocketKeepAlive(SocketKeepAlive) {
+    AfterConstruction();
+    CreateSocket();
+}
+
+TWS_TcpIpSession::TWS_TcpIpSession(TSocket Socket, bool SocketNoTcpIpDelay, bool SocketKeepAlive)
+    : FSocketNoTcpIpDelay(SocketNoTcpIpDelay), FSocketKeepAlive(SocketKeepAlive) {
+    AfterConstruction();
+    FSocket = Socket;
+    ApplySocketOptions();
+}
+
+void TWS_TcpIpSession::AfterConstruction() {
+    FLife = std::make_shared<TLife>();
+    FLife->Session = this;
+    FPacketMode = pmPacket;
+    FEolChar = '\n';
+    MinRecBufferSize = C_MinRecBufferSize;
+}
+
+TWS_TcpIpSession::~TWS_TcpIpSession() {
+    DetachSession();
+    if (FFreeLaterHandle) AsyncRemoveCallBackEvent(FFreeLaterHandle);
+    FreeTimer(ConnectionTimeOutTimer);
+    FreeTimer(IdlePeriodTimer);
+    {
+        std::lock_guard<std::mutex> lock(FSendLock);
+        FreeTimer(CallBackSendTimer);
+    }
+    ShutDownSocket();
+}
+
+void TWS_TcpIpSession::DetachSession() {
+    // No event can reach the session once it left the notifier (that waits for a dispatch in progress), and no
+    // timer call-back or deferred call once its life record is cleared (that waits for a call-back running).
+    LeaveNotifier();
+    std::lock_guard<std::recursive_mutex> lock(FLife->Lock);
+    FLife->Session = nullptr;
+}
+
+T_TimerCallBackEvent TWS_TcpIpSession::Guarded(void (TWS_TcpIpSession::*Method)()) {
+    return [life = FLife, Method] {
+        std::lock_guard<std::recursive_mutex> lock(life->Lock);
+        if (life->Session) (life->Session->*Method)();
+    };
+}
+
+void TWS_TcpIpSession::FreeLater() {
+    if (FFreeLaterHandle) return;
+    FFreeLaterHandle = AsyncRegisterCallBackEvent([life = FLife](int32_t) {
+        TWS_TcpIpSession* s;
+        {
+            std::lock_guard<std::recursive_mutex> lock(life->Lock);
+            s = life->Session;
+        }
+        delete s; // its destructor removes this registration
+    });
+    AsyncPostNotification(FFreeLaterHandle, 0);
+}
+
+// --- Socket ---------------------------------------------------------------------------------------------------
+
+bool TWS_TcpIpSession::CreateSocket() {
+    TSocket s = C_InvalidSocket;
+    if (!WS_CreateSocket(s)) return false;
+    FSocket = s;
+    ApplySocketOptions();
+    return true;
+}
+
+void TWS_TcpIpSession::ApplySocketOptions() {
+    // The results are not acted on: a socket without an option still works.
+    if (FSocketKeepAlive) SocketSetOptionKeepAlive();
+    if (FSocketNoTcpIpDelay) SocketSetOptionNoTcpDelay();
+}
+
+bool TWS_TcpIpSession::SocketSetOptionKeepAlive() {
+    return WS_SetSocketOption(FSocket.load(), TWS_SocketOption::KeepAlive, 0xffffffffu);
+}
+
+bool TWS_TcpIpSession::SocketSetOptionNoTcpDelay() {
+    return WS_SetSocketOption(FSocket.load(), TWS_SocketOption::NoTcpDelay, 0xffffffffu);
+}
+
+// --- Connecting -----------------------------------------------------------------------------------------------
+
+bool TWS_TcpIpSession::OpenConnection(T_NumericIpAddress HostAddr, uint16_t HostPort, uint32_t TimeOutMS,
+                                      bool AreThreaded, const T_ConnectCancelled& ConnectionCancelled) {
+    FRemoteAddr = HostAddr;
+    FRemotePort = HostPort;
+    SetSocketEvents(C_ClientSessionEvents);
+    // Before the connect: its event may be handled on the main thread before the call below returns.
+    FStatus = ssConnecting;
+    if (!WS_ConnectToSocket(FSocket.load(), HostAddr, HostPort)) {
+        FStatus = ssIdle;
+        return false;
+    }
+    if (TimeOutMS < 1) return true;
+    TRV_StopWatch watch(true);
+    for (;;) {
+        const T_SessionState status = FStatus.load();
+        if (status == ssConnected) return true;
+        // A failed attempt is reported by its connect event; waiting on would only reach the time-out.
+        if (status != ssConnecting) return false;
+        if (AreThreaded) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            if (!ProcessApplicationMessages(100, pmoNone)) return false;
+            if (FStatus.load() == ssConnecting) WaitForMessages(1);
+        }
+        if (ConnectionCancelled && ConnectionCancelled()) return false;
+        if (watch.ElapsedTimeMS() > TimeOutMS) return FStatus.load() == ssConnected;
+    }
+}
+
+void TWS_TcpIpSession::AsyncOpenConnection(T_NumericIpAddress HostAddr, uint16_t HostPort, uint32_t ReTryTimeMS) {
+    FAsyncConnectRetry = ReTryTimeMS;
+    FreeTimer(ConnectionTimeOutTimer);
+    if (TRV_MultiTimer* t = Timers())
+        ConnectionTimeOutTimer = t->CreateOneShotTimer(ReTryTimeMS, Guarded(&TWS_TcpIpSession::E_AsyncConnectionRetry));
+    OpenConnection(HostAddr, HostPort, 0, false);
+}
+
+void TWS_TcpIpSession::E_AsyncConnectionRetry() {
+    TRV_MultiTimer* t = Timers();
+    if (ConnectionTimeOutTimer != C_NullTimerID && t && t->TimerRunning(ConnectionTimeOutTimer))
+        return; // an attempt is under way and has its own retry pending
+    FreeTimer(ConnectionTimeOutTimer);
+    ShutDownSocket();
+    CreateSocket();
+    AsyncOpenConnection(FRemoteAddr, FRemotePort, FAsyncConnectRetry);
+}
+
+// --- Connection events ----------------------------------------------------------------------------------------
+
+void TWS_TcpIpSession::DoConnected() {
+    FreeTimer(IdlePeriodTimer);
+    if (IdlePeriodDisconnectMs > 0) {
+        if (TRV_MultiTimer* t = Timers())
+            IdlePeriodTimer =
+                t->CreateOneShotTimer(IdlePeriodDisconnectMs, Guarded(&TWS_TcpIpSession::E_IdlePeriodDisconnect));
+    }
+    FStatus = ssConnected;
+    FreeTimer(ConnectionTimeOutTimer);
+    InitConnection();
+    if (OnConnect) {
+        try {
+            OnConnect(this);
+        } catch (...) {
+            // The session goes on as if the handler had returned.
+        }
+    }
+}
+
+void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
+    FreeTimer(IdlePeriodTimer);
+    // Bytes of a packet that did not go out belong to the connection that is gone; sent on a later connection
+    // they would put the peer's receiver out of step.
+    DropWaitingData();
+    bool andFree = false;
+    FDisconnectError = DisconnectError;
+    const T_SessionState was = FStatus.load();
+    if ((was == ssConnected || was == ssTimedOut) && OnDisConnect) {
+        try {
+            OnDisConnect(this, andFree);
+        } catch (...) {
+            // The session goes on as if the handler had returned.
+        }
+    }
+    FStatus = ssDisconnected;
+    if (FKeepConnection)
+        E_AsyncConnectionRetry();
+    else if (andFree)
+        FreeLater();
+}
+
+void TWS_TcpIpSession::E_IdlePeriodDisconnect() {
+    FreeTimer(IdlePeriodTimer);
+    ShutDownSocket();
+    FStatus = ssTimedOut;
+    DoDisConnected(0);
+}
+
+void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
+    if (IdlePeriodTimer != C_NullTimerID) {
+        if (TRV_MultiTimer* t = Timers()) t->ReStartPeriod(IdlePeriodTimer);
+    }
+    switch (EventId) {
+    case C_FD_READ: ProcessSessionRx(); break;
+    case C_FD_CONNECT:
+        if (ErrorCode != 0)
+            DoDisConnected(ErrorCode);
+        else if (FStatus.load() == ssConnecting)
+            DoConnected();
+        break;
+    case C_FD_CLOSE: DoDisConnected(ErrorCode); break;
+    case C_FD_WRITE: E_SocketWritable(); break;
+    default: break;
+    }
+}
+
+// --- Receiving ------------------------------------------------------------------------------------------------
+
+void TWS_TcpIpSession::InitConnection() {
+    if (!FRecBufferPtr) {
+        RecBufferSize = std::max<uint32_t>(MinRecBufferSize, C_PacketHeaderSize);
+        FRecBufferPtr = std::make_unique<uint8_t[]>(RecBufferSize);
+    }
+    NextDataPtr = FRecBufferPtr.get();
+    FRecState = srWaitStx;
+    RecDataLeft = C_PacketHeaderSize;
+    MoreRxData = false;
+    ReplyWithAck = false;
+}
+
+void TWS_TcpIpSession::ResetRx() {
+    NextDataPtr = FRecBufferPtr.get();
+    FRecState = srWaitStx;
+    RecDataLeft = C_PacketHeaderSize;
+    RxDataEnabled(true);
+}
+
+void TWS_TcpIpSession::RxDataEnabled(bool Enabled) {
+    if (!Enabled) {
+        FRecState = srPacketAvailable;
+        return;
+    }
+    if (MoreRxData) {
+        MoreRxData = false;
+        // The read event that came while the packet waited was set aside; ask for it again.
+        if (T_WSAsyncSocketNotifier* owner = Owner())
+            owner->PostMessage(C_WM_WSREAD_AGAIN, static_cast<uintptr_t>(FSocket.load()),
+                               WS_MakeSelectReply(C_FD_READ, 0));
+    }
+}
+
+void TWS_TcpIpSession::ProcessSessionRx() {
+    if (FRecState == srPacketAvailable) {
+        MoreRxData = true; // the packet in the buffer has not been taken yet
+        return;
+    }
+    MoreRxData = false;
+    if (!NextDataPtr) InitConnection();
+    uint32_t taken = 0; // bytes read in this pass
+    for (;;) {
+        if (!(FRecState == srData && RecDataLeft == 0)) {
+            const TSocket s = FSocket.load();
+            if (!SocketIsOpen(s)) return;
+            int n = WS_Recv(s, NextDataPtr, static_cast<int>(RecDataLeft));
+            // Would-block or an error: the state is kept for the next read event. 0: the peer closed, and the
+            // close event that follows disconnects the session.
+            if (n <= 0) return;
+            const auto got = static_cast<uint32_t>(n);
+            taken += got;
+            if (FRecState == srData) {
+                RecDataLeft -= got;
+                NextDataPtr += got;
+                if (RecDataLeft > 0) continue;
+            } else {
+                // Header bytes are taken one by one where they landed; the next read overwrites them. Only the
+                // missing header bytes were asked for, so the last size byte is always the last byte read.
+                for (uint32_t i = 0; i < got; ++i) {
+                    const uint8_t b = NextDataPtr[i];
+                    switch (FRecState) {
+                    case srWaitStx:
+                        if (b == C_PacketStx) {
+                            FRecState = srSize1;
+                            FRecPacketSize = 0;
+                        }
+                        break; // anything before an STX is discarded
+                    case srSize1:
+                    case srSize2:
+                    case srSize3:
+                    case srSize4:
+                        FRecPacketSize |= static_cast<uint32_t>(b) << (8 * (FRecState - srSize1));
+                        FRecState = static_cast<T_SessionRecState>(FRecState + 1);
+                        break;
+                    default: break;
+                    }
+                }
+                if (FRecState == srData) {
+                    if (!HeaderComplete()) return;
+                } else {
+                    RecDataLeft = HeaderBytesMissing(FRecState);
+                }
+                continue;
+            }
+        }
+        // The payload is complete. The acknowledgement goes after the handler, whatever it returned.
+        DoOnPacketReceived();
+        if (ReplyWithAck) {
+            ReplyWithAck = false;
+            SendPacketAck();
+        }
+        // A packet that was taken leaves the receiver waiting for the next header: read on while this pass is
+        // short, saving a round through the message queue per packet. Every read re-enabled the read event,
+        // so whatever is left is reported again.
+        if (FRecState != srWaitStx || taken >= C_RxPassBytes) return;
+    }
+}
+
+bool TWS_TcpIpSession::HeaderComplete() {
+    ReplyWithAck = (FRecPacketSize & C_PacketAckFlag) != 0;
+    FRecPacketSize &= ~C_PacketAckFlag;
+    if (ReplyWithAck && FRecPacketSize == 0) {
+        // An acknowledgement: header only.
+        ReplyWithAck = false;
+        ResetRx();
+        DoOnPacketAck();
+        return SocketIsOpen(FSocket.load());
+    }
+    if (FRecPacketSize > C_MaxPacketSize) {
+        // No sender of this program sends so much; cutting the length would leave the stream out of step, so
+        // the connection is closed instead.
+        ReplyWithAck = false;
+        FRecPacketSize = 0;
+        ShutDownSocket();
+        InitConnection();
+        DoDisConnected(C_WSAEMSGSIZE);
+        return false;
+    }
+    if (RecBufferSize < FRecPacketSize) {
+        RecBufferSize = GrownSize(FRecPacketSize); // never shrinks
+        FRecBufferPtr = std::make_unique<uint8_t[]>(RecBufferSize);
+    }
+    NextDataPtr = FRecBufferPtr.get();
+    RecDataLeft = FRecPacketSize;
+    FRecState = srData;
+    return true;
+}
+
+void TWS_TcpIpSession::DoOnPacketReceived() {
+    FRecState = srPacketAvailable;
+    bool taken = false;
+    try {
+        if (OnData) {
+            taken = OnData(this, FRecBufferPtr.get(), FRecPacketSize);
+        } else if (OnDataAsStream) {
+            TRV_BlockMemoryStream stream(FRecBufferPtr.get(), FRecPacketSize);
+            taken = OnDataAsStream(this, stream);
+        }
+    } catch (...) {
+        // A handler's error ends here and the connection goes on: the packet counts as taken.
+        taken = true;
+    }
+    if (taken) ResetRx();
+}
+
+void TWS_TcpIpSession::DoOnPacketAck() {
+    if (OnPacketAck) OnPacketAck(this);
+}
+
+// --- Sending --------------------------------------------------------------------------------------------------
+
+uint32_t TWS_TcpIpSession::WaitingToSend() {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    return CallBackSendSize;
+}
+
+void TWS_TcpIpSession::AllocateBuffer(uint32_t Needed) {
+    // Room for Needed bytes from the start of the waiting bytes: they move to the front first.
+    if (SendHead > 0) {
+        if (CallBackSendSize) std::memmove(SendBuffer.data(), SendBuffer.data() + SendHead, CallBackSendSize);
+        SendHead = 0;
+    }
+    if (SendBuffer.size() >= Needed) return;
+    // Grows keeping the bytes that wait; never shrinks.
+    std::vector<uint8_t> grown(GrownSize(Needed));
+    if (CallBackSendSize) std::memcpy(grown.data(), SendBuffer.data(), CallBackSendSize);
+    SendBuffer.swap(grown);
+}
+
+bool TWS_TcpIpSession::WaitForCallBackSend() {
+    const bool mainThread = IsMainThread();
+    for (;;) {
+        if (FStatus.load() != ssConnected) return false;
+        if (WaitingToSend() == 0) return true;
+        // One slice of the call-back period, ended early when the waiting bytes have gone.
+        if (mainThread) {
+            TRV_StopWatch watch(true);
+            for (;;) {
+                if (!ProcessApplicationMessages(1000, pmoNone)) return false;
+                const uint32_t elapsed = watch.ElapsedTimeMS();
+                if (WaitingToSend() == 0 || elapsed >= C_CallBackSendPeriodMs) break;
+                WaitForMessages(std::min<uint32_t>(C_CallBackSendPeriodMs - elapsed, 5));
+            }
+        } else {
+            // A worker sends the waiting bytes itself when the main thread sees the socket writable, so the
+            // main thread only passes the event on.
+            std::unique_lock<std::mutex> lock(FSendLock);
+            ++FSendWaiters;
+            FSendDrained.wait_for(lock, std::chrono::milliseconds(C_CallBackSendPeriodMs),
+                                  [this] { return CallBackSendSize == 0 || FSendWritable; });
+            --FSendWaiters;
+            FSendWritable = false;
+        }
+        if (FStatus.load() != ssConnected) return false;
+        E_CallBackSend();
+    }
+}
+
+bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const void* SecDataPtr,
+                                   uint32_t SecDataLen) {
+    if (FStatus.load() != ssConnected) return false;
+    if (DataLen > C_MaxPacketSize || SecDataLen > C_MaxPacketSize - DataLen) {
+        LastWSError = C_WSAEMSGSIZE; // the peer would close the connection on such a header
+        return false;
+    }
+    if (!SecDataPtr) SecDataLen = 0;
+    // Earlier data goes out first.
+    if (!WaitForCallBackSend()) return false;
+
+    std::lock_guard<std::mutex> lock(FSendLock);
+    TWS_ReservedHeader header;
+    header.CombinedSize = (DataLen + SecDataLen) | (FReqPacketAck.load() ? C_PacketAckFlag : 0);
+    uint8_t head[C_PacketHeaderSize];
+    header.Encode(head);
+    if (CallBackSendSize > 0) {
+        // An acknowledgement queued on the main thread since the wait: this packet goes behind it.
+        QueueForCallBackSend(head, C_PacketHeaderSize);
+        QueueForCallBackSend(static_cast<const uint8_t*>(DataPtr), DataLen);
+        QueueForCallBackSend(static_cast<const uint8_t*>(SecDataPtr), SecDataLen);
+        return true;
+    }
+    // Header and first block go out in one send; the second block is sent from where it lies.
+    const uint32_t first = C_PacketHeaderSize + DataLen;
+    AllocateBuffer(first + SecDataLen);
+    std::memcpy(SendBuffer.data(), head, C_PacketHeaderSize);
+    if (DataLen) std::memcpy(SendBuffer.data() + C_PacketHeaderSize, DataPtr, DataLen);
+    const TSocket s = FSocket.load();
+    int64_t n = SendSome(s, SendBuffer.data(), first);
+    if (n < 0) return false; // LastWSError holds it
+    auto sent = static_cast<uint32_t>(n);
+    if (sent < first) {
+        // The rest, then the second block, wait for the call-back sender.
+        if (SecDataLen) std::memcpy(SendBuffer.data() + first, SecDataPtr, SecDataLen);
+        SendHead = sent;
+        CallBackSendSize = first - sent + SecDataLen;
+        SetCallBackSend();
+        return true;
+    }
+    if (SecDataLen > 0) {
+        n = SendSome(s, static_cast<const uint8_t*>(SecDataPtr), SecDataLen);
+        if (n < 0) return false;
+        sent = static_cast<uint32_t>(n);
+        if (sent < SecDataLen) {
+            std::memcpy(SendBuffer.data(), static_cast<const uint8_t*>(SecDataPtr) + sent, SecDataLen - sent);
+            SendHead = 0;
+            CallBackSendSize = SecDataLen - sent;
+            SetCallBackSend();
+        }
+    }
+    return true;
+}
+
+int64_t TWS_TcpIpSession::SendSome(TSocket S, const uint8_t* Data, uint32_t Len) {
+    // On until the platform would block: only a send that would block makes it report the next write event.
+    uint32_t done = 0;
+    while (done < Len) {
+        int32_t error = 0;
+        int n = WS_Send(S, Data + done, static_cast<int>(Len - done), &error);
+        if (n < 0) return error == C_WSAEWOULDBLOCK ? done : -1;
+        if (n == 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+bool TWS_TcpIpSession::SessionSendSmartStream(TRV_SmartStream& Stream) {
+    TMemoryStream data;
+    Stream.SaveToStream(data);
+    return SessionSend(data.Memory(), static_cast<uint32_t>(data.Size()));
+}
+
+bool TWS_TcpIpSession::SendPacketAck() {
+    uint8_t ack[C_PacketHeaderSize];
+    TWS_ReservedHeader{C_PacketStx, C_PacketAckFlag}.Encode(ack);
+    std::lock_guard<std::mutex> lock(FSendLock);
+    return SendOrQueue(ack, C_PacketHeaderSize);
+}
+
+bool TWS_TcpIpSession::SendOrQueue(const uint8_t* Data, uint32_t Len) {
+    if (CallBackSendSize > 0) {
+        // Sent now it would land inside the packet whose rest is waiting.
+        QueueForCallBackSend(Data, Len);
+        return true;
+    }
+    int64_t n = SendSome(FSocket.load(), Data, Len);
+    if (n < 0) return false;
+    if (static_cast<uint32_t>(n) < Len) QueueForCallBackSend(Data + n, Len - static_cast<uint32_t>(n));
+    return true;
+}
+
+void TWS_TcpIpSession::QueueForCallBackSend(const uint8_t* Data, uint32_t Len) {
+    if (Len == 0) return;
+    if (SendHead + CallBackSendSize + Len > SendBuffer.size()) AllocateBuffer(CallBackSendSize + Len);
+    std::memcpy(SendBuffer.data() + SendHead + CallBackSendSize, Data, Len);
+    CallBackSendSize += Len;
+    if (CallBackSendTimer == C_NullTimerID) SetCallBackSend();
+}
+
+void TWS_TcpIpSession::SetCallBackSend() {
+    FreeTimer(CallBackSendTimer);
+    if (TRV_MultiTimer* t = Timers())
+        CallBackSendTimer = t->CreateMSTimer(C_CallBackSendPeriodMs, Guarded(&TWS_TcpIpSession::E_CallBackSend));
+}
+
+void TWS_TcpIpSession::E_CallBackSend() {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    CallBackSendLocked();
+}
+
+void TWS_TcpIpSession::CallBackSendLocked() {
+    if (CallBackSendSize > 0) {
+        // A failure keeps the data for the next tick (LastWSError holds it).
+        int64_t n = SendSome(FSocket.load(), SendBuffer.data() + SendHead, CallBackSendSize);
+        if (n > 0) {
+            SendHead += static_cast<uint32_t>(n);
+            CallBackSendSize -= static_cast<uint32_t>(n);
+        }
+    }
+    if (CallBackSendSize == 0) {
+        SendHead = 0;
+        FreeTimer(CallBackSendTimer);
+        FSendDrained.notify_all();
+    }
+}
+
+void TWS_TcpIpSession::E_SocketWritable() {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    if (FSendWaiters > 0 && CallBackSendSize > 0) {
+        // A worker waits to send these bytes: it does so on its own thread.
+        FSendWritable = true;
+        FSendDrained.notify_all();
+        return;
+    }
+    CallBackSendLocked();
+}
+
+void TWS_TcpIpSession::DropWaitingData() {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    CallBackSendSize = 0;
+    SendHead = 0;
+    FreeTimer(CallBackSendTimer);
+    FSendDrained.notify_all();
+}
+
+} // namespace rv

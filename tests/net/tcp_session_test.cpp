@@ -1,0 +1,522 @@
+// The TCP session over real loopback connections: framing on the wire, the receiver's state machine, paused
+// reception, acknowledgements, the call-back sender, connecting and the idle disconnect.
+
+#include "net/tcp_session.h"
+
+#include "foundation/stop_watch.h"
+#include "net/server_session.h"
+#include "stream/smart_stream.h"
+#include "tests/net/net_test_support.h"
+#include "tests/net/session_test_support.h"
+#include "tests/test_support.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace session_testing;
+using net_testing::FreeTcpPort;
+using net_testing::Loopback;
+using net_testing::PumpFor;
+using testing_support::PumpUntil;
+
+namespace {
+
+class TNote : public rv::TRV_SmartStream {
+public:
+    int32_t Number = 0;
+    std::string Text;
+
+protected:
+    void AssignElements() override {
+        TRV_SmartStream::AssignElements();
+        AddLongInt(Number);
+        AddLongString(Text);
+    }
+};
+
+// Two sessions of this program joined over loopback: Client connected with OpenConnection, Server accepted by a
+// server session (which owns it).
+struct TSessionPair {
+    rv::TWS_ServerSession Listener{true, false};
+    std::unique_ptr<TProbeSession> Client;
+    rv::TWS_TcpIpSession* Server = nullptr;
+    std::vector<std::string> ServerPackets;
+
+    TSessionPair() {
+        Listener.OnClientConnect = [this](rv::TWS_ServerSession*, rv::TWS_TcpIpSession* S) {
+            Server = S;
+            S->OnData = [this](rv::TWS_TcpIpSession*, const uint8_t* Data, uint32_t Len) {
+                ServerPackets.emplace_back(reinterpret_cast<const char*>(Data), Len);
+                return true;
+            };
+        };
+        if (!Listener.StartServerSession(0)) throw std::runtime_error("no server");
+        Client = std::make_unique<TProbeSession>(true);
+        if (!Client->OpenConnection(Loopback(), Listener.ServerPort(), 5000, false))
+            throw std::runtime_error("no connection");
+        if (!PumpUntil([this] { return Server != nullptr; })) throw std::runtime_error("not accepted");
+    }
+};
+
+} // namespace
+
+TEST(PacketHeader, EncodesLittleEndianWithTheFlagInTheTopBit) {
+    struct TCase {
+        uint32_t Combined;
+        std::string Wire;
+    } cases[] = {
+        {3 | rv::C_PacketAckFlag, "02 03 00 00 80"},
+        {rv::C_PacketAckFlag, "02 00 00 00 80"},
+        {0x00123456, "02 56 34 12 00"},
+        {rv::C_MaxPacketSize, "02 00 00 20 00"},
+    };
+    for (const TCase& c : cases) {
+        uint8_t out[rv::C_PacketHeaderSize];
+        rv::TWS_ReservedHeader{rv::C_PacketStx, c.Combined}.Encode(out);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), sizeof out), Hex(c.Wire)) << c.Wire;
+        rv::TWS_ReservedHeader back = rv::TWS_ReservedHeader::Decode(out);
+        EXPECT_EQ(back.HStx, rv::C_PacketStx);
+        EXPECT_EQ(back.CombinedSize, c.Combined);
+    }
+}
+
+TEST(TcpSession, SendPutsTheExactPacketOnTheWire) {
+    struct TCase {
+        std::string First, Second;
+        bool Ack;
+        std::string Wire;
+    } cases[] = {
+        {"abc", "", true, "02 03 00 00 80 61 62 63"},
+        {"", "", true, "02 00 00 00 80"},
+        {"abc", "", false, "02 03 00 00 00 61 62 63"},
+        {"ab", "cd", false, "02 04 00 00 00 61 62 63 64"},
+        {"", "", false, "02 00 00 00 00"},
+    };
+    for (const TCase& c : cases) {
+        std::unique_ptr<TProbeSession> session;
+        std::unique_ptr<TRawPeer> peer;
+        MakeAdoptedPair(session, peer);
+        session->SetReqPacketAck(c.Ack);
+        ASSERT_TRUE(session->SessionSend(c.First.data(), static_cast<uint32_t>(c.First.size()), c.Second.data(),
+                                         static_cast<uint32_t>(c.Second.size())));
+        const std::string want = Hex(c.Wire);
+        ASSERT_TRUE(peer->WaitForBytes(want.size())) << c.Wire;
+        PumpFor(20);
+        EXPECT_EQ(peer->Received, want) << c.Wire;
+    }
+}
+
+TEST(TcpSession, SendOnASessionThatIsNotConnectedFailsAndSendsNothing) {
+    TProbeSession idle(true);
+    EXPECT_EQ(idle.Status(), rv::ssIdle);
+    EXPECT_FALSE(idle.SessionSend("abc", 3));
+
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    peer->Close();
+    ASSERT_TRUE(PumpUntil([&] { return session->Status() == rv::ssDisconnected; }));
+    EXPECT_FALSE(session->SessionSend("abc", 3));
+}
+
+TEST(TcpSession, APacketSplitAcrossManyReadsIsReassembled) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    const std::string payload = Pattern(3000);
+    // Bytes before the STX are discarded. Each header byte goes alone and is seen before the next is sent,
+    // so the header is split across reads for certain.
+    const std::string noise = Hex("41 00 ff");
+    for (char b : noise) {
+        ASSERT_TRUE(peer->Send(std::string(1, b)));
+        PumpFor(10);
+        EXPECT_EQ(session->RecState(), rv::srWaitStx);
+    }
+    const std::string packet = Packet(payload, false);
+    const rv::T_SessionRecState after[] = {rv::srSize1, rv::srSize2, rv::srSize3, rv::srSize4, rv::srData};
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(peer->Send(packet.substr(static_cast<size_t>(i), 1)));
+        ASSERT_TRUE(PumpUntil([&] { return session->RecState() == after[i]; })) << "header byte " << i;
+    }
+    // The payload in uneven pieces.
+    size_t at = 5;
+    for (size_t piece : {1u, 999u, 7u, 1500u}) {
+        ASSERT_TRUE(peer->Send(packet.substr(at, piece)));
+        at += piece;
+        PumpFor(10);
+        EXPECT_TRUE(session->Packets.empty());
+    }
+    ASSERT_TRUE(peer->Send(packet.substr(at)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
+    EXPECT_EQ(session->Packets[0], payload);
+    EXPECT_EQ(session->RecState(), rv::srWaitStx);
+}
+
+TEST(TcpSession, TwoPacketsInOneWriteAreHandedOverOneAfterTheOther) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    ASSERT_TRUE(peer->Send(Packet("first", false) + Packet("second", false) + Packet("", false)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 3; }));
+    EXPECT_EQ(session->Packets, (std::vector<std::string>{"first", "second", ""}));
+}
+
+TEST(TcpSession, AHandlerReturningFalsePausesUntilResetRx) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    session->Take = [](const std::string& p) { return p != "hold"; };
+    ASSERT_TRUE(peer->Send(Packet("hold", false) + Packet("queued", false)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
+    // Data that arrives while the packet waits is not read.
+    ASSERT_TRUE(peer->Send(Packet("later", false)));
+    PumpFor(net_testing::kQuietMs);
+    EXPECT_EQ(session->Packets, (std::vector<std::string>{"hold"}));
+    EXPECT_EQ(session->RecState(), rv::srPacketAvailable);
+    session->ResetRx();
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 3; }));
+    EXPECT_EQ(session->Packets, (std::vector<std::string>{"hold", "queued", "later"}));
+}
+
+TEST(TcpSession, TheReceiveBufferGrowsToTheNextKiBAboveThePayload) {
+    struct TCase {
+        uint32_t Payload;
+        uint32_t Buffer;
+    } cases[] = {{4096, 4096}, {4097, 5120}, {10240, 11264}};
+    for (const TCase& c : cases) {
+        std::unique_ptr<TProbeSession> session;
+        std::unique_ptr<TRawPeer> peer;
+        MakeAdoptedPair(session, peer);
+        EXPECT_EQ(session->GetRecBufferSize(), rv::C_MinRecBufferSize);
+        const std::string payload = Pattern(c.Payload);
+        ASSERT_TRUE(peer->Send(Packet(payload, false)));
+        ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
+        EXPECT_EQ(session->Packets[0], payload);
+        EXPECT_EQ(session->GetRecBufferSize(), c.Buffer) << c.Payload;
+        // It never shrinks.
+        ASSERT_TRUE(peer->Send(Packet("x", false)));
+        ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 2; }));
+        EXPECT_EQ(session->GetRecBufferSize(), c.Buffer);
+    }
+}
+
+TEST(TcpSession, ThePayloadLimitIsTakenAndOneByteMoreClosesTheSession) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    const std::string largest = Pattern(rv::C_MaxPacketSize, 3);
+    ASSERT_TRUE(peer->Send(Packet(largest, false)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }, 20000));
+    EXPECT_TRUE(session->Packets[0] == largest);
+    EXPECT_EQ(session->DisConnects, 0);
+
+    // A header announcing more: the session closes instead of reading a cut length out of step.
+    std::string header = Hex("02 01 00 20 00"); // 2,097,153
+    ASSERT_TRUE(peer->Send(header + "more bytes that must not be taken as a packet"));
+    ASSERT_TRUE(PumpUntil([&] { return peer->Closed; }));
+    EXPECT_EQ(session->Status(), rv::ssDisconnected);
+    EXPECT_EQ(session->DisConnects, 1);
+    EXPECT_EQ(session->DisconnectError(), rv::C_WSAEMSGSIZE);
+    EXPECT_EQ(session->Packets.size(), 1u);
+}
+
+TEST(TcpSession, AnAcknowledgementCallsOnPacketAckAndNeverOnData) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    ASSERT_TRUE(peer->Send(Hex("02 00 00 00 80") + Hex("02 00 00 00 80") + Packet("data", false)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
+    EXPECT_EQ(session->Acks, 2);
+    EXPECT_EQ(session->Packets, (std::vector<std::string>{"data"}));
+    // An acknowledgement is not answered.
+    PumpFor(net_testing::kQuietMs);
+    EXPECT_TRUE(peer->Received.empty());
+}
+
+TEST(TcpSession, AFlaggedPacketIsAcknowledgedAfterTheHandlerWhateverItReturned) {
+    for (bool taken : {true, false}) {
+        std::unique_ptr<TProbeSession> session;
+        std::unique_ptr<TRawPeer> peer;
+        MakeAdoptedPair(session, peer);
+        std::string seenByHandler = "not called";
+        session->Take = [&](const std::string&) {
+            PumpFor(20); // the acknowledgement would have arrived meanwhile had it gone first
+            seenByHandler = peer->Received;
+            return taken;
+        };
+        ASSERT_TRUE(peer->Send(Packet("abc", true)));
+        ASSERT_TRUE(peer->WaitForBytes(5));
+        PumpFor(20);
+        EXPECT_EQ(seenByHandler, "") << "taken " << taken;
+        EXPECT_EQ(peer->Received, Hex("02 00 00 00 80")) << "taken " << taken;
+        EXPECT_EQ(session->Packets, (std::vector<std::string>{"abc"}));
+    }
+}
+
+TEST(TcpSession, AHandlerThatRaisesCountsAsHavingTakenThePacket) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    session->Take = [](const std::string& p) -> bool {
+        if (p == "bad") throw std::runtime_error("malformed");
+        return true;
+    };
+    ASSERT_TRUE(peer->Send(Packet("bad", true) + Packet("good", false)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 2; }));
+    EXPECT_EQ(session->Packets, (std::vector<std::string>{"bad", "good"}));
+    ASSERT_TRUE(peer->WaitForBytes(5));
+    EXPECT_EQ(peer->Received, Hex("02 00 00 00 80"));
+}
+
+// An acknowledgement due while part of a large packet still waits for the call-back sender goes behind it:
+// sent at once it would land inside that packet.
+TEST(TcpSession, AnAcknowledgementWaitsBehindThePacketStillBeingSent) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    peer->Reading = false;
+    // Large packets until the platform's buffers are full and part of one waits.
+    std::string want;
+    for (uint32_t i = 0; i < 16 && session->WaitingToSend() == 0; ++i) {
+        const std::string big = Pattern(rv::C_MaxPacketSize, i);
+        ASSERT_TRUE(session->SessionSend(big.data(), static_cast<uint32_t>(big.size())));
+        want += Packet(big, false);
+    }
+    ASSERT_GT(session->WaitingToSend(), 0u) << "the platform took every packet; nothing to show";
+    ASSERT_TRUE(peer->Send(Packet("ask", true)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
+    want += Hex("02 00 00 00 80");
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            peer->StartReading();
+            return peer->Received.size() >= want.size();
+        },
+        20000));
+    EXPECT_TRUE(peer->Received == want) << "received " << peer->Received.size() << " of " << want.size();
+    EXPECT_EQ(session->WaitingToSend(), 0u);
+}
+
+TEST(TcpSession, LargePacketsSentBackToBackArriveWholeAndInOrder) {
+    TSessionPair pair;
+    const std::string a = Pattern(1 << 20, 1), b = Pattern(1 << 20, 2), c = "tail";
+    ASSERT_TRUE(pair.Client->SessionSend(a.data(), static_cast<uint32_t>(a.size())));
+    ASSERT_TRUE(pair.Client->SessionSend(b.data(), static_cast<uint32_t>(b.size())));
+    ASSERT_TRUE(pair.Client->SessionSend(c.data(), 2, c.data() + 2, 2));
+    ASSERT_TRUE(PumpUntil([&] { return pair.ServerPackets.size() == 3; }, 20000));
+    EXPECT_TRUE(pair.ServerPackets[0] == a);
+    EXPECT_TRUE(pair.ServerPackets[1] == b);
+    EXPECT_EQ(pair.ServerPackets[2], c);
+}
+
+// A worker sends large packets back to back: what the platform does not take at once, the worker sends itself
+// when the main thread sees the socket writable. The peer answers each packet with one that asks for an
+// acknowledgement, which the client's main thread owes while the worker's next packet is on its way: it must go
+// between packets, never inside one.
+TEST(TcpSession, AWorkersLargePacketsArriveWholeWhileTheMainThreadAcknowledgesOnTheSameSession) {
+    TSessionPair pair;
+    constexpr int kPackets = 8;
+    std::vector<std::string> sent;
+    for (int i = 0; i < kPackets; ++i) sent.push_back(Pattern(rv::C_MaxPacketSize - static_cast<uint32_t>(i), i));
+    pair.Server->SetReqPacketAck(true);
+    pair.Server->OnData = [&](rv::TWS_TcpIpSession* S, const uint8_t* Data, uint32_t Len) {
+        pair.ServerPackets.emplace_back(reinterpret_cast<const char*>(Data), Len);
+        S->SessionSend("?", 1);
+        return true;
+    };
+    int acks = 0;
+    pair.Server->OnPacketAck = [&](rv::TWS_TcpIpSession*) { ++acks; };
+    std::atomic<int> failed{0};
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (const std::string& p : sent)
+            if (!pair.Client->SessionSend(p.data(), static_cast<uint32_t>(p.size()))) ++failed;
+        done = true;
+    });
+    bool finished = PumpUntil([&] { return done.load() && acks == kPackets; }, 15000);
+    worker.join();
+    ASSERT_TRUE(finished) << pair.ServerPackets.size() << " packets, " << acks << " acknowledgements";
+    EXPECT_EQ(failed.load(), 0);
+    ASSERT_EQ(pair.ServerPackets.size(), static_cast<size_t>(kPackets));
+    for (int i = 0; i < kPackets; ++i) EXPECT_TRUE(pair.ServerPackets[i] == sent[i]) << i;
+    EXPECT_EQ(pair.Client->Packets.size(), static_cast<size_t>(kPackets));
+}
+
+TEST(TcpSession, ASmartStreamTravelsAsOnePacketAndReadsBackThroughTheStreamHandler) {
+    TSessionPair pair;
+    rv::TRV_Constructed<TNote> got;
+    bool read = false;
+    pair.Server->OnData = nullptr;
+    pair.Server->OnDataAsStream = [&](rv::TWS_TcpIpSession*, rv::TStream& S) {
+        got.LoadFromStream(S);
+        read = true;
+        return true;
+    };
+    rv::TRV_Constructed<TNote> note;
+    note.Number = -42;
+    note.Text = "map notice";
+    ASSERT_TRUE(pair.Client->SessionSendSmartStream(note));
+    ASSERT_TRUE(PumpUntil([&] { return read; }));
+    EXPECT_EQ(got.Number, -42);
+    EXPECT_EQ(got.Text, "map notice");
+}
+
+TEST(TcpSession, AnEmptyFlaggedPacketIsTakenByThePeerAsAnAcknowledgement) {
+    TSessionPair pair;
+    pair.Client->SetReqPacketAck(true);
+    ASSERT_TRUE(pair.Client->SessionSend(nullptr, 0));
+    ASSERT_TRUE(pair.Client->SessionSend("x", 1));
+    // The peer answers the second packet; the first was no packet to it.
+    ASSERT_TRUE(PumpUntil([&] { return pair.Client->Acks == 1; }));
+    PumpFor(net_testing::kQuietMs);
+    EXPECT_EQ(pair.ServerPackets, (std::vector<std::string>{"x"}));
+    EXPECT_EQ(pair.Client->Acks, 1);
+}
+
+TEST(TcpSession, OpenConnectionOnTheMainThreadConnectsAndReportsOnConnect) {
+    rv::TWS_ServerSession listener(true, false);
+    listener.OnClientConnect = [](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) {};
+    ASSERT_TRUE(listener.StartServerSession(0));
+    TProbeSession client(true);
+    ASSERT_TRUE(client.OpenConnection(Loopback(), listener.ServerPort(), 5000, false));
+    EXPECT_EQ(client.Status(), rv::ssConnected);
+    EXPECT_EQ(client.Connects, 1);
+    EXPECT_EQ(client.RemoteAddr(), Loopback());
+    EXPECT_EQ(client.RemotePort(), listener.ServerPort());
+}
+
+TEST(TcpSession, OpenConnectionFromAWorkerThreadWaitsForTheMainThreadsConnectEvent) {
+    rv::TWS_ServerSession listener(true, false);
+    listener.OnClientConnect = [](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) {};
+    ASSERT_TRUE(listener.StartServerSession(0));
+    TProbeSession client(true);
+    std::atomic<int> result{-1};
+    std::thread worker(
+        [&] { result = client.OpenConnection(Loopback(), listener.ServerPort(), 5000, true) ? 1 : 0; });
+    bool done = PumpUntil([&] { return result.load() >= 0; });
+    worker.join();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(client.Status(), rv::ssConnected);
+}
+
+TEST(TcpSession, ARefusedConnectionEndsTheWaitWithoutWaitingForTheTimeOut) {
+    TProbeSession client(true);
+    rv::TRV_StopWatch watch(true);
+    EXPECT_FALSE(client.OpenConnection(Loopback(), FreeTcpPort(), 30000, false));
+    EXPECT_LT(watch.ElapsedTimeMS(), 15000u);
+    EXPECT_EQ(client.Status(), rv::ssDisconnected);
+    EXPECT_EQ(client.DisConnects, 0); // never connected: nothing to report
+}
+
+TEST(TcpSession, TheConnectWaitStopsWhenCancelledOrTimedOut) {
+    uint16_t port;
+    rv::TSocket listening = net_testing::Listener(port);
+    // The threaded form called here lets no message through, so the connect event cannot arrive: only the
+    // cancel test or the time-out ends the wait.
+    {
+        TProbeSession client(true);
+        int asked = 0;
+        EXPECT_FALSE(client.OpenConnection(Loopback(), port, 30000, true, [&] { return ++asked == 3; }));
+        EXPECT_EQ(asked, 3);
+    }
+    {
+        TProbeSession client(true);
+        rv::TRV_StopWatch watch(true);
+        EXPECT_FALSE(client.OpenConnection(Loopback(), port, 60, true));
+        EXPECT_GE(watch.ElapsedTimeMS(), 60u);
+    }
+    net_testing::CloseQuietly(listening);
+}
+
+TEST(TcpSession, AsyncOpenConnectionRetriesUntilTheHostListens) {
+    const uint16_t port = FreeTcpPort();
+    TProbeSession client(true);
+    client.AsyncOpenConnection(Loopback(), port, 100);
+    EXPECT_EQ(client.Status(), rv::ssConnecting);
+    // The first attempts are refused.
+    ASSERT_TRUE(PumpUntil([&] { return client.Status() == rv::ssDisconnected; }));
+    PumpFor(250);
+    rv::TWS_ServerSession listener(true, false);
+    int accepted = 0;
+    listener.OnClientConnect = [&](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) { ++accepted; };
+    ASSERT_TRUE(listener.StartServerSession(port));
+    ASSERT_TRUE(PumpUntil([&] { return client.Status() == rv::ssConnected && accepted == 1; }));
+    EXPECT_EQ(client.Connects, 1);
+    EXPECT_EQ(client.DisConnects, 0); // failed attempts are not disconnections
+    // Connected: no more attempts.
+    PumpFor(300);
+    EXPECT_EQ(accepted, 1);
+    EXPECT_EQ(client.Status(), rv::ssConnected);
+}
+
+TEST(TcpSession, KeepConnectionReconnectsAfterTheHostDropsIt) {
+    rv::TWS_ServerSession listener(true, false);
+    int accepted = 0;
+    listener.OnClientConnect = [&](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) { ++accepted; };
+    ASSERT_TRUE(listener.StartServerSession(0));
+    TProbeSession client(true);
+    client.SetKeepConnection(true);
+    client.AsyncOpenConnection(Loopback(), listener.ServerPort(), 100);
+    ASSERT_TRUE(PumpUntil([&] { return accepted == 1 && client.Status() == rv::ssConnected; }));
+    listener.CloseAllConnections(false);
+    ASSERT_TRUE(PumpUntil([&] { return accepted == 2 && client.Status() == rv::ssConnected; }));
+    EXPECT_EQ(client.DisConnects, 1);
+    EXPECT_EQ(client.Connects, 2);
+    client.SetKeepConnection(false);
+}
+
+TEST(TcpSession, AnIdleSessionTimesOutAndActivityPostponesIt) {
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer, 300);
+    // Traffic every 100 ms keeps it up past its period.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(peer->Send(Packet("ping", false)));
+        PumpFor(100);
+        ASSERT_EQ(session->Status(), rv::ssConnected) << i;
+    }
+    EXPECT_EQ(session->Packets.size(), 5u);
+    rv::TRV_StopWatch watch(true);
+    ASSERT_TRUE(PumpUntil([&] { return session->Status() == rv::ssDisconnected; }));
+    EXPECT_GE(watch.ElapsedTimeMS() + 20, 200u); // not before (most of) the period
+    EXPECT_EQ(session->DisConnects, 1);
+    EXPECT_EQ(session->DisconnectError(), 0);
+    ASSERT_TRUE(PumpUntil([&] { return peer->Closed; }));
+}
+
+TEST(TcpSession, AndFreeFreesTheSessionAfterItsEventHasReturned) {
+    std::atomic<bool> freed{false};
+    std::unique_ptr<TProbeSession> owned;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(owned, peer, 0, &freed);
+    TProbeSession* session = owned.release(); // from here the session owns itself
+    bool freedInHandler = true;
+    session->OnDisConnect = [&](rv::TWS_TcpIpSession* S, bool& AndFree) {
+        AndFree = true;
+        freedInHandler = freed.load();
+        EXPECT_EQ(S, session);
+    };
+    peer->Close();
+    ASSERT_TRUE(PumpUntil([&] { return freed.load(); }));
+    EXPECT_FALSE(freedInHandler);
+}
+
+TEST(TcpSession, HandlersThatRaiseDoNotStopTheSession) {
+    rv::TWS_ServerSession listener(true, false);
+    rv::TWS_TcpIpSession* accepted = nullptr;
+    listener.OnClientConnect = [&](rv::TWS_ServerSession*, rv::TWS_TcpIpSession* S) { accepted = S; };
+    ASSERT_TRUE(listener.StartServerSession(0));
+    TProbeSession client(true);
+    client.OnConnect = [](rv::TWS_TcpIpSession*) { throw std::runtime_error("handler fault"); };
+    ASSERT_TRUE(client.OpenConnection(Loopback(), listener.ServerPort(), 5000, false));
+    EXPECT_EQ(client.Status(), rv::ssConnected);
+    ASSERT_TRUE(PumpUntil([&] { return accepted != nullptr; }));
+    client.OnDisConnect = [](rv::TWS_TcpIpSession*, bool&) { throw std::runtime_error("handler fault"); };
+    listener.CloseAllConnections(true);
+    ASSERT_TRUE(PumpUntil([&] { return client.Status() == rv::ssDisconnected; }));
+}
