@@ -118,6 +118,10 @@ def fake(lab, host, name, *extra):
 def wine(lab, host, name, prefix_dir, *extra):
     """tolvane-cli.exe under Wine, in a Wine prefix of its own (a copy of the build's prepared prefix)."""
     prefix = os.path.join(prefix_dir, f"wine-{host}")
+    if not os.path.exists(os.path.join(WINE_TEMPLATE, "system.reg")):
+        # The build's prefix is made on first use; make it now if no Windows test ran before.
+        subprocess.run([os.environ["TOLVANE_WINE_RUN"], "cmd", "/c", "exit"], check=True,
+                       env=dict(os.environ, WINEPREFIX=WINE_TEMPLATE), stdout=subprocess.DEVNULL)
     if not os.path.exists(prefix):
         shutil.copytree(WINE_TEMPLATE, prefix, symlinks=True)
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
