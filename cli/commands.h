@@ -17,5 +17,7 @@ struct TCommand {
 
 // tolvane-cli config show | set (config_command.cpp).
 TCommand AddConfigCommand(CLI::App& App);
+// tolvane-cli peer: a headless copy in the net group, JSON lines out, commands in (peer_command.cpp).
+TCommand AddPeerCommand(CLI::App& App);
 
 } // namespace cli

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
     std::vector<cli::TCommand> commands;
     // Each command file adds itself here: commands.push_back(cli::AddXxxCommand(app));
     commands.push_back(cli::AddConfigCommand(app));
+    commands.push_back(cli::AddPeerCommand(app));
 
     const std::vector<std::string> args = cli::Utf8Arguments(argc, argv);
     std::vector<const char*> argp;

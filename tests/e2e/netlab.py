@@ -4,7 +4,10 @@
 Each host is a network namespace with its own loopback, one Ethernet interface on a shared bridge (the bridge lives
 in a hub namespace of its own, so the machine's own network is never touched), an address 10.77.0.<i+1>/24 and a
 default route through that interface, so a datagram to 255.255.255.255 reaches every other host. Each command runs
-with its own host name (a UTS namespace), so the hosts also differ by name.
+with its own host name (a UTS namespace), so the hosts also differ by name. As on a real network, every host name
+resolves: each host gets its own /etc/hosts naming all hosts of the lab (`ip netns exec` lays /etc/netns/<ns>/
+over /etc/), and a resolver configuration without a name server, so an unknown name fails at once instead of
+waiting for the machine's name server, which the lab cannot reach.
 
 Names carry the process id and a random tag, so two labs never collide. Everything (processes, namespaces, and with
 them the interfaces and the bridge) is removed on exit, also after a failure, SIGINT or SIGTERM.
@@ -17,6 +20,7 @@ import argparse
 import atexit
 import os
 import secrets
+import shutil
 import signal
 import subprocess
 import sys
@@ -57,6 +61,7 @@ class Lab:
         self.hosts = [Host(self, i) for i in range(n)]
         self.procs = []
         self._made = []
+        self._folders = []
         self._closed = False
 
     def __enter__(self):
@@ -77,11 +82,24 @@ class Lab:
         self._made.append(name)
         _ip("-n", name, "link", "set", "lo", "up")
 
+    def _name_files(self, h):
+        """/etc/hosts and /etc/resolv.conf as host h sees them."""
+        folder = os.path.join("/etc/netns", h.netns)
+        os.makedirs(folder, exist_ok=True)
+        self._folders.append(folder)
+        with open(os.path.join(folder, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n")
+            for other in self.hosts:
+                f.write(f"{other.ip} {other.name}\n")
+        with open(os.path.join(folder, "resolv.conf"), "w") as f:
+            f.write("# no name server in the lab\noptions timeout:1 attempts:1\n")
+
     def _create(self):
         self._netns(self.hub)
         _ip("-n", self.hub, "link", "add", "br0", "type", "bridge")
         _ip("-n", self.hub, "link", "set", "br0", "up")
         for h in self.hosts:
+            self._name_files(h)
             self._netns(h.netns)
             port = f"p{h.index}"
             _ip("-n", self.hub, "link", "add", port, "type", "veth", "peer", "name", "eth0", "netns", h.netns)
@@ -125,6 +143,9 @@ class Lab:
         for name in reversed(self._made):
             _ip("netns", "del", name, check=False)
         self._made.clear()
+        for folder in self._folders:
+            shutil.rmtree(folder, ignore_errors=True)
+        self._folders.clear()
         if self in _LIVE:
             _LIVE.remove(self)
 
