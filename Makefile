@@ -71,11 +71,14 @@ sanitize: setup
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -L unit
 
-# Builds the benchmarks (native, optimised) and runs every benchmark program.
+# Builds the benchmarks (native, optimised) and runs every benchmark program, then the membership benchmark
+# across network lab hosts (needs root; skipped with a notice without it).
 bench: setup
 	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BENCH=ON -DTOLVANE_TESTS=OFF
 	cmake --build $(BENCH) -j $(JOBS)
-	@rc=0; for b in $(BENCH)/bench/bin/*; do echo "== $$b"; "$$b" || rc=1; done; exit $$rc
+	@rc=0; for b in $(BENCH)/bench/bin/*; do echo "== $$b"; "$$b" || rc=1; done; \
+	echo "== bench/lab_bench.py"; python3 bench/lab_bench.py --cli $(BENCH)/cli/tolvane-cli; \
+	lab=$$?; if [ $$lab -ne 0 ] && [ $$lab -ne 77 ]; then rc=1; fi; exit $$rc
 
 # Builds every fuzz target (clang: libFuzzer, ASan, UBSan) and runs each for FUZZ_SECONDS on its corpus.
 # New inputs are kept in build/fuzz/corpus/<target>; the seeds in fuzz/corpus/<target> are only read.

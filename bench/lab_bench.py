@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Membership speed and idle cost of `tolvane-cli peer`, measured across the hosts of a network lab.
+
+1. Join latency: one peer runs; another is started on a second host, again and again. Measured from starting the
+   process to the running peer's member_joined event for it.
+2. Group forming: 12 peers started together on 12 hosts; time until every one lists all 11 others.
+3. Idle cost: CPU time (user + system, from /proc) of a joined peer over an idle minute, as a share of one core.
+
+Needs root (network namespaces). Usage: lab_bench.py --cli build/bench/cli/tolvane-cli [--idle-seconds 60]
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import netlab  # noqa: E402
+import peers  # noqa: E402
+
+
+def peer(lab, host, name):
+    return peers.native(lab, host, name)
+
+
+def event_time(p, pred, timeout):
+    """Monotonic time at which the harness received the first event matching pred (None if none came)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if p._pull(deadline - time.monotonic()) and pred(p.events[-1]):
+            return time.monotonic()
+    return None
+
+
+def join_latency(runs):
+    with netlab.Lab(2) as lab:
+        host = peer(lab, 0, "Host")
+        # Alone, a peer reports nothing (it has joined when it first sees a member): give it time to start.
+        time.sleep(1)
+        if host.proc.poll() is not None:
+            raise RuntimeError("the first peer ended: " + " | ".join(host.stderr[-5:]))
+        samples = []
+        for i in range(runs):
+            name = f"Guest{i}"
+            start = time.monotonic()
+            guest = peer(lab, 1, name)
+            at = event_time(host, lambda e: e["event"] == "member_joined" and e["name"] == name, 10)
+            if at is None:
+                raise RuntimeError(f"{name} was never seen joining")
+            samples.append((at - start) * 1000)
+            # A copy that quits before it has heard the answer has nobody to send its leave notice to.
+            if guest.wait_members({("Host", lab.hosts[0].ip)}, 10) != [("Host", lab.hosts[0].ip)]:
+                raise RuntimeError(f"{name} never listed the running peer")
+            if guest.quit() != 0:
+                raise RuntimeError(f"{name} did not quit cleanly")
+            if host.wait_for(lambda e: e["event"] == "member_left" and e["name"] == name, 10) is None:
+                raise RuntimeError(f"{name} was never seen leaving")
+        host.quit()
+        return samples
+
+
+def group_forming(n):
+    with netlab.Lab(n) as lab:
+        start = time.monotonic()
+        ps = [peer(lab, i, f"P{i}") for i in range(n)]
+        done_at = []
+        for i, p in enumerate(ps):
+            others = {(f"P{j}", lab.hosts[j].ip) for j in range(n) if j != i}
+            if p.wait_members(others, 30) != sorted(others):
+                raise RuntimeError(f"P{i} lists {p.latest_members()}")
+            done_at.append(time.monotonic())
+        # Each wait ends when that peer's list is right or at once if it already was, so the latest end is when
+        # the last peer got there.
+        total = max(done_at) - start
+        for p in ps:
+            p.quit()
+        return total * 1000
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cpu(seconds):
+    with netlab.Lab(2) as lab:
+        a, b = peer(lab, 0, "A"), peer(lab, 1, "B")
+        for p, other in ((a, ("B", lab.hosts[1].ip)), (b, ("A", lab.hosts[0].ip))):
+            if p.wait_members({other}, 15) != [other]:
+                raise RuntimeError(f"{p.label} did not see the other peer")
+        # `ip netns exec` and `unshare` exec the next program in turn, so the process started is the peer itself.
+        with open(f"/proc/{a.proc.pid}/comm") as f:
+            comm = f.read().strip()
+        if comm != "tolvane-cli":
+            raise RuntimeError(f"measuring {comm}, not the peer")
+        time.sleep(1)
+        c0, t0 = cpu_seconds(a.proc.pid), time.monotonic()
+        time.sleep(seconds)
+        c1, t1 = cpu_seconds(a.proc.pid), time.monotonic()
+        if a.latest_members() != [("B", lab.hosts[1].ip)]:
+            raise RuntimeError("the peers lost each other while idle")
+        a.quit()
+        b.quit()
+        return (c1 - c0) / (t1 - t0) * 100, t1 - t0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--cli", required=True, help="the native tolvane-cli to measure")
+    ap.add_argument("--runs", type=int, default=15, help="join latency samples")
+    ap.add_argument("--peers", type=int, default=12)
+    ap.add_argument("--idle-seconds", type=float, default=60)
+    args = ap.parse_args()
+    reason = netlab.available()
+    if reason:
+        print(f"lab_bench: NOT RUN: {reason}", file=sys.stderr)
+        return 77
+    peers.CLI = os.path.abspath(args.cli)
+
+    lat = join_latency(args.runs)
+    lat.sort()
+    print(f"join latency (start -> member_joined at a running peer), {len(lat)} runs: "
+          f"median {statistics.median(lat):.1f} ms, min {lat[0]:.1f} ms, max {lat[-1]:.1f} ms (goal: median < 50 ms)")
+    form = group_forming(args.peers)
+    print(f"{args.peers} peers started together, all listing all {args.peers - 1} others after: "
+          f"{form:.0f} ms (goal: < 3000 ms)")
+    share, span = idle_cpu(args.idle_seconds)
+    print(f"idle joined peer: {share:.3f}% of one core over {span:.0f} s (goal: < 1%)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
