@@ -44,8 +44,10 @@ TEST(AsyncLookUp, TheHandlerRunsOnceOnTheMainThreadWithTheAddressOrTheError) {
         bool Found;
         const char* Text;
     };
+    // localhost is found only where the platform's resolver finds it (a machine without host files does not).
+    const bool localhost = SystemLookUp("localhost") != 0;
     const Case cases[] = {
-        {"localhost", true, "127.0.0.1"},
+        {"localhost", localhost, localhost ? "127.0.0.1" : ""},
         {"127.0.0.1", true, "127.0.0.1"},
         {"no-such-host.invalid", false, ""},
     };

@@ -5,8 +5,18 @@
 #include "tests/test_support.h"
 
 #include <chrono>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 
 namespace net_testing {
 
@@ -25,6 +35,19 @@ public:
     testing::AddGlobalTestEnvironment(new TSocketsEnvironment);
 
 } // namespace
+
+rv::T_NumericIpAddress SystemLookUp(const std::string& Name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(Name.c_str(), nullptr, &hints, &found) != 0 || !found) return 0;
+    sockaddr_in a;
+    std::memcpy(&a, found->ai_addr, sizeof a);
+    freeaddrinfo(found);
+    rv::T_NumericIpAddress ip;
+    std::memcpy(&ip, &a.sin_addr, sizeof ip);
+    return ip;
+}
 
 void TRecordingSocket::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
     Events.push_back({EventId, ErrorCode});

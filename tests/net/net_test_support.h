@@ -46,6 +46,9 @@ public:
 
 rv::T_NumericIpAddress Loopback();   // 127.0.0.1
 rv::T_NumericIpAddress Loopback2();  // 127.0.0.2: on loopback, yet not one of the host's listed addresses
+// The first IPv4 address the platform's own resolver gives for Name (getaddrinfo), 0 when it gives none: what a
+// look-up should find, whatever this machine's host files say.
+rv::T_NumericIpAddress SystemLookUp(const std::string& Name);
 
 // A listening TCP socket on 127.0.0.1 and a free port; the port goes to Port.
 rv::TSocket Listener(uint16_t& Port);

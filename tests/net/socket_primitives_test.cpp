@@ -194,11 +194,13 @@ TEST(SocketPrimitives, PosixErrorsTranslateToWinsocksNumbers) {
 TEST(SocketPrimitives, HostNameAndBlockingLookUps) {
     const std::string host = rv::WS_GetHostName();
     EXPECT_FALSE(host.empty());
+    // A machine whose host files do not name it (or lack localhost) resolves neither: the look-ups agree with
+    // the platform's resolver either way.
     EXPECT_EQ(rv::WS_LocalIP(), rv::WS_LookUpName(host));
-    EXPECT_NE(rv::WS_LocalIP(), 0u);
+    EXPECT_EQ(rv::WS_LocalIP(), SystemLookUp(host));
     EXPECT_EQ(rv::WS_LookUpName(""), 0u);
     EXPECT_EQ(rv::WS_LookUpName("127.0.0.1"), Loopback());
-    EXPECT_EQ(rv::WS_LookUpName("localhost"), Loopback());
+    EXPECT_EQ(rv::WS_LookUpName("localhost"), SystemLookUp("localhost"));
     rv::LastWSError = 0;
     EXPECT_EQ(rv::WS_LookUpName("no-such-host.invalid"), 0u);
     EXPECT_GE(rv::LastWSError.load(), rv::C_WSAHOST_NOT_FOUND);
@@ -230,7 +232,8 @@ TEST(SocketPrimitives, TheLocalAddressesAreThisHostsAndTheFirstIsWS_LocalAddr) {
     const std::vector<rv::T_NumericIpAddress> local = rv::WS_LocalAddresses();
     ASSERT_FALSE(local.empty());
     EXPECT_EQ(rv::WS_LocalAddr.load(), local.front());
-    EXPECT_EQ(rv::WS_LocalAddr.load(), rv::WS_LocalIP());
+    // The host name's address comes first; a host name that does not resolve leaves the interfaces' addresses.
+    if (rv::WS_LocalIP() != 0) EXPECT_EQ(rv::WS_LocalAddr.load(), rv::WS_LocalIP());
     EXPECT_TRUE(rv::WS_IsLocalAddress(Loopback()));
     EXPECT_FALSE(rv::WS_IsLocalAddress(rv::WS_IpAddress(198, 51, 100, 7)));
     // Each is really an address of this host: a socket can be bound to it.
