@@ -111,6 +111,24 @@ uint16_t TTimedUdp::Port() const {
     return rv::WS_GetSockName(FSocket.load(), a) ? rv::WS_SockAddrPort(a) : 0;
 }
 
+TUdpPeer::TUdpPeer(uint8_t Last) : Socket(Lo(Last)) {
+    TTimedUdp probe(Lo(1));
+    if (!Socket.SendTo("probe", Lo(1), probe.Port()) ||
+        !testing_support::PumpUntil([&] { return !probe.Received.empty(); }))
+        throw std::runtime_error("the peer's datagrams do not arrive");
+    Ip = probe.Received[0].From.sin_addr;
+    if (rv::WS_IsLocalAddress(Ip)) {
+        std::vector<rv::T_NumericIpAddress> others = rv::WS_LocalAddresses();
+        std::erase(others, Ip);
+        rv::detail::SetLocalAddresses(others);
+        FNarrowed = true;
+    }
+}
+
+TUdpPeer::~TUdpPeer() {
+    if (FNarrowed) rv::WS_RefreshLocalAddresses();
+}
+
 bool SendPacketFrom(rv::T_NumericIpAddress From, uint16_t Port, const std::string& Payload) {
     rv::TWS_TcpIpSession s(true, false);
     bool acked = false;

@@ -58,6 +58,21 @@ public:
     std::vector<TDatagram> Received;
 };
 
+// A datagram socket of another host on 127.0.0.<Last>. Wine binds a datagram socket to every address whatever it
+// is given, so there its datagrams leave from 127.0.0.1, which the sockets under test drop as their own: then
+// 127.0.0.1 is taken off this host's address list for the object's life and stands for the other host. Ip is the
+// address its datagrams really come from. One at a time.
+class TUdpPeer {
+public:
+    explicit TUdpPeer(uint8_t Last);
+    ~TUdpPeer();
+    TTimedUdp Socket;
+    rv::T_NumericIpAddress Ip = 0;
+
+private:
+    bool FNarrowed = false;
+};
+
 // Sends Payload as one packet asking for an acknowledgement, from address From to 127.0.0.1:Port, and waits for
 // the acknowledgement: when this returns true, the receiver's handler has run.
 bool SendPacketFrom(rv::T_NumericIpAddress From, uint16_t Port, const std::string& Payload);

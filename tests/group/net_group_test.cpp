@@ -72,14 +72,14 @@ struct TRig {
     bool Tell(rv::T_NumericIpAddress From, const std::string& Message) {
         return group_testing::SendPacketFrom(From, G->InfoReplyPort(), Message);
     }
-    // A search request from a member at From, sent to the group's discovery port.
-    void Search(TTimedUdp& From, uint32_t Session, uint16_t ReplyPort, const std::string& Unit,
+    // A search request from a member, sent to the group's discovery port.
+    void Search(group_testing::TUdpPeer& From, uint32_t Session, uint16_t ReplyPort, const std::string& Unit,
                 rv::TRV_SmartStream* Payload = nullptr) {
         rv::T_InfoServicesRec s;
         s.SessionId = Session;
         s.InfoReplyPort = ReplyPort;
         s.TcpIpServices = rv::MakeServices(3000, 0);
-        ASSERT_TRUE(From.SendTo(group_testing::Info(rv::ttBroadcast, "G~*", "G~Launcher~" + Unit, s, Payload), Lo(1),
+        ASSERT_TRUE(From.Socket.SendTo(group_testing::Info(rv::ttBroadcast, "G~*", "G~Launcher~" + Unit, s, Payload), Lo(1),
                                 G->UdpLink->Port()));
     }
 
@@ -323,7 +323,8 @@ TEST(NetGroupSearch, AMemberIsAddedOnceAndAnsweredOnEveryTwelfthBroadcastOrAtOnc
     rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
     FillCfg(cfg);
     TRig rig(cfg);
-    TTimedUdp peer(Lo(2)), third(Lo(3));
+    group_testing::TUdpPeer peer(2);
+    const std::string peerIp = rv::WS_IpToStr(peer.Ip);
     TInfoSink peerSink, thirdSink;
 
     // Not participating: nobody is answered or added.
@@ -333,12 +334,11 @@ TEST(NetGroupSearch, AMemberIsAddedOnceAndAnsweredOnEveryTwelfthBroadcastOrAtOnc
     EXPECT_EQ(rig.G->Members().Count(), 0);
 
     rig.G->JoinGroup();
-    rig.Search(third, 300, thirdSink.Port(), "Third");
-    ASSERT_TRUE(PumpUntil([&] { return thirdSink.Packets.size() == 1; }));
+    ASSERT_TRUE(rig.Tell(Lo(3), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Third", thirdSink.Port())));
     rig.Search(peer, 100, peerSink.Port(), "Peer");
     ASSERT_TRUE(PumpUntil([&] { return peerSink.Packets.size() == 1; }));
-    EXPECT_EQ(rig.Log, (TStrings{"join", "+Third@127.0.0.3", "+Peer@127.0.0.2"}));
-    rv::T_NetGroupMember* m = rig.Member(Lo(2));
+    EXPECT_EQ(rig.Log, (TStrings{"join", "+Third@127.0.0.3", "+Peer@" + peerIp}));
+    rv::T_NetGroupMember* m = rig.Member(peer.Ip);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->ClassId, "Launcher");
     EXPECT_EQ(m->sT.isR.SessionId, 100u);
@@ -367,15 +367,15 @@ TEST(NetGroupSearch, AMemberIsAddedOnceAndAnsweredOnEveryTwelfthBroadcastOrAtOnc
         }
     }
     EXPECT_EQ(answeredAt, (std::vector<int>{13, 25}));
-    EXPECT_EQ(rig.Members(), (TStrings{"Third@127.0.0.3", "Peer@127.0.0.2"}));
+    EXPECT_EQ(rig.Members(), (TStrings{"Third@127.0.0.3", "Peer@" + peerIp}));
 
     // The member restarts (a new session number): answered at once, reported as left and joined again.
     rig.Log.clear();
     const size_t packets = peerSink.Packets.size();
     rig.Search(peer, 101, peerSink.Port(), "Peer");
     ASSERT_TRUE(PumpUntil([&] { return peerSink.Packets.size() > packets; }));
-    EXPECT_EQ(rig.Log, (TStrings{"-Peer", "+Peer@127.0.0.2"}));
-    EXPECT_EQ(rig.Member(Lo(2)), m) << "the same record, updated";
+    EXPECT_EQ(rig.Log, (TStrings{"-Peer", "+Peer@" + peerIp}));
+    EXPECT_EQ(rig.Member(peer.Ip), m) << "the same record, updated";
     EXPECT_EQ(m->sT.isR.SessionId, 101u);
     EXPECT_EQ(Read(peerSink.Packets.back())->ListedUnits(), TStrings{"Third@127.0.0.3"});
 }
@@ -385,7 +385,7 @@ TEST(NetGroupSearch, ASearchCarryingALeaveNoticeIsAnsweredButNotAdded) {
     FillCfg(cfg);
     TRig rig(cfg);
     rig.G->JoinGroup();
-    TTimedUdp peer(Lo(2));
+    group_testing::TUdpPeer peer(2);
     TInfoSink sink;
     rv::TRV_Constructed<rv::T_NetGroupInfoR> leaving;
     leaving.sT.MessageType = rv::ngmtLeaving;
