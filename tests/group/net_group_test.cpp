@@ -532,8 +532,12 @@ TEST(NetGroupAnswers, UndeliveredAnswersRemoveAMemberUnlessItIsConfirmedAndRecen
             // Two more failures make three in a row with the next one: not yet too many.
             for (int i = 0; i < 2; ++i) provider.DoTcpIpInfoReplyStatus(target, false);
         }
-        m->LastCommTime = rv::TickCount32() - c.SilentForMs;
+        // The clock stands still for the last report, so "exactly 60 s" stays exact.
+        const uint32_t now = rv::TickCount32();
+        rv::SetTickSourceForTesting([now] { return now; });
+        m->LastCommTime = now - c.SilentForMs;
         provider.DoTcpIpInfoReplyStatus(target, false);
+        rv::SetTickSourceForTesting({});
         EXPECT_EQ(rig.Member(target) == nullptr, c.Removed);
         EXPECT_EQ(rig.Log, c.Removed ? TStrings{"-" + std::string(c.Confirmed ? "Peer" : "Listed")} : TStrings{});
         EXPECT_EQ(rig.G->Members().Count(), c.Removed ? 1 : 2);
