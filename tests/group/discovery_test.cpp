@@ -66,7 +66,13 @@ TEST(Broadcaster, FastPhaseThenNormalPeriodBothJittered) {
     const auto start = std::chrono::steady_clock::now();
     b.StartBroadcasting(400, 0);
     EXPECT_EQ(b.State(), rv::bsInit);
-    ASSERT_TRUE(PumpUntil([&] { return target.Received.size() >= 15; }, 8000));
+    // Until four intervals of the normal period have passed (fast intervals are below 250 ms).
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            const std::vector<int> iv = IntervalsMs(target.Received);
+            return iv.size() > 1 && std::count_if(iv.begin() + 1, iv.end(), [](int V) { return V >= 250; }) >= 4;
+        },
+        8000));
     b.StopBroadcasting();
 
     const auto& d = target.Received;
