@@ -590,6 +590,23 @@ TEST(NetGroupConfigure, NewDetailsAreAnnouncedANewIdentityLeavesAndJoinsAgain) {
     EXPECT_EQ(rig.Log, TStrings{"leave"});
 }
 
+TEST(NetGroupConfigure, LeavingDuringTheRejoinWaitAfterANewIdentityStaysLeft) {
+    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
+    FillCfg(cfg);
+    TRig rig(cfg);
+    rig.G->JoinGroup();
+    TInfoSink sink;
+    ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Peer", sink.Port())));
+    cfg.UnitId = "NewMe";
+    rig.G->Configure(cfg);
+    rig.G->LeaveGroup(600);
+    rig.Searches.Received.clear();
+    // The re-join would come at the wait's first tick (250 ms).
+    net_testing::PumpFor(600);
+    EXPECT_FALSE(rig.G->ParticipatingInGroup());
+    EXPECT_TRUE(rig.Searches.Received.empty());
+}
+
 // --- Leaving -------------------------------------------------------------------------------------------------------
 
 TEST(NetGroupLeave, NotifiesTheMembersAndWaitsForTheNoticesAtMostMaxWait) {
