@@ -378,6 +378,8 @@ void T_BroadcasterAndInfoProvider::Configure(uint16_t InfoReplyPort, const std::
 void T_BroadcasterAndInfoProvider::NewSessionId() {
     T_UpdReqInfoBroadcaster::NewSessionId();
     InfoProvider->ReplyInfoR.sT.isR.SessionId = GetSessionId();
+    // Datagram answers send the prepared bytes: they must carry the new number too.
+    InfoProvider->CreateReplyStream();
 }
 
 void T_BroadcasterAndInfoProvider::ReceivedBroadcast(T_NumericIpAddress FromIp, const uint8_t* DataPtr,

@@ -483,8 +483,10 @@ void T_NetGroup::E_OnMemberInfoReceived(T_UpdReqInfoBroadcaster* /*Sender*/, T_N
     // This copy's own messages, whichever of its addresses they come from, and messages after it left.
     if (FDestroying || !FParticipatingInGroup || WS_IsLocalAddress(FromIp)) return;
     try {
+        // An empty payload would read as a join reply from a member without a name: not a group message.
+        if (AppData.Size() == 0) return;
         AppData.SetPosition(0);
-        if (!ReceivedNetGroupInfoR.ReadFromStream(AppData)) return; // damaged or empty: not a group message
+        if (!ReceivedNetGroupInfoR.ReadFromStream(AppData)) return; // damaged: not a group message
         T_NetGroupInfoR& msg = ReceivedNetGroupInfoR;
         msg.LocalMember.sT.MemberIpAddress = MemberIpOf(FromIp); // as the connection saw it
         const T_NetGroupMessageType type = msg.sT.MessageType;
