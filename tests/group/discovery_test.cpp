@@ -18,17 +18,17 @@
 
 using group_testing::Lo;
 using group_testing::TInfoSink;
-using group_testing::TTimedUdp;
+using group_testing::TRawUdp;
 using testing_support::PumpUntil;
 
 namespace {
 
 // Broadcasts of the tests go to a socket of the test on loopback, never onto a real network.
-void AimAt(rv::T_UpdReqInfoBroadcaster& B, const TTimedUdp& Target) {
+void AimAt(rv::T_UpdReqInfoBroadcaster& B, const TRawUdp& Target) {
     B.BroadcastAddr = rv::WS_MakeSockAddr(Lo(1), Target.Port());
 }
 
-std::vector<int> IntervalsMs(const std::vector<TTimedUdp::TDatagram>& D) {
+std::vector<int> IntervalsMs(const std::vector<TRawUdp::TDatagram>& D) {
     std::vector<int> out;
     for (size_t i = 1; i < D.size(); ++i)
         out.push_back(static_cast<int>(
@@ -57,7 +57,7 @@ constexpr int kLateMs = 45;
 } // namespace
 
 TEST(Broadcaster, FastPhaseThenNormalPeriodBothJittered) {
-    TTimedUdp target(Lo(1));
+    TRawUdp target(Lo(1));
     rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
     AimAt(b, target);
     // Scaled down: a fast phase of 130 ms for 900 ms, then 400 ms.
@@ -105,7 +105,7 @@ TEST(Broadcaster, FastPhaseThenNormalPeriodBothJittered) {
 }
 
 TEST(Broadcaster, WithoutAFastPhaseTheNormalPeriodIsAtLeast200) {
-    TTimedUdp target(Lo(1));
+    TRawUdp target(Lo(1));
     rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
     AimAt(b, target);
     b.InitBroadcastDurationMs = 0;
@@ -126,7 +126,7 @@ TEST(Broadcaster, WithoutAFastPhaseTheNormalPeriodIsAtLeast200) {
 }
 
 TEST(Broadcaster, GivesUpAfterItsPeriodSendingOnTheLastTick) {
-    TTimedUdp target(Lo(1));
+    TRawUdp target(Lo(1));
     rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
     AimAt(b, target);
     b.InitBroadcastDurationMs = 0;
@@ -135,7 +135,7 @@ TEST(Broadcaster, GivesUpAfterItsPeriodSendingOnTheLastTick) {
     // Waits for the tick that gave up (it holds the tick lock while it sends), then puts a marker behind its
     // broadcast: everything before the marker is what was broadcast.
     EXPECT_FALSE(b.Broadcasting());
-    TTimedUdp marker(Lo(1));
+    TRawUdp marker(Lo(1));
     ASSERT_TRUE(marker.SendTo("marker", Lo(1), target.Port()));
     ASSERT_TRUE(PumpUntil([&] { return !target.Received.empty() && target.Received.back().Data == "marker"; }));
     target.Received.pop_back();
@@ -150,7 +150,7 @@ TEST(Broadcaster, GivesUpAfterItsPeriodSendingOnTheLastTick) {
 }
 
 TEST(Broadcaster, EachStartDrawsANewSessionAndSendsItAtOnce) {
-    TTimedUdp target(Lo(1));
+    TRawUdp target(Lo(1));
     rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
     AimAt(b, target);
     std::vector<uint32_t> sessions;
@@ -193,7 +193,7 @@ TEST(Broadcaster, ARequestOfMoreThan512BytesIsRefusedAndChangesNothing) {
 }
 
 TEST(Broadcaster, AnAnswerEndsTheSearchUnlessTheHandlerSaysOtherwise) {
-    TTimedUdp target(Lo(1));
+    TRawUdp target(Lo(1));
     group_testing::TUdpPeer answerer(2);
     struct TCall {
         rv::T_NumericIpAddress From;
@@ -296,7 +296,7 @@ TEST(Broadcaster, TheAnswerServerFallsBackWhenItsPortIsTakenAndAnnouncesThePortI
 }
 
 TEST(Broadcaster, TicksNeverSeeAHalfBuiltRequest) {
-    TTimedUdp target(Lo(1));
+    TRawUdp target(Lo(1));
     rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
     AimAt(b, target);
     b.InitBroadcastPeriodMs = 60; // ticks every 50 to 79 ms, on the timer thread
@@ -348,7 +348,7 @@ TEST(InfoProvider, ARequestWithoutAnAnswerPortIsAnsweredByDatagramToItsSource) {
     ASSERT_TRUE(alone.ListenOn(alonePort));
     const uint16_t dualPort = net_testing::FreeUdpPort();
     rv::T_BroadcasterAndInfoProvider dual(dualPort, 5000, 0, {}, "G~*", 0);
-    TTimedUdp sink(Lo(1));
+    TRawUdp sink(Lo(1));
     AimAt(dual, sink);
     dual.StartBroadcasting(1000, 0); // draws the session number both of its halves carry
 

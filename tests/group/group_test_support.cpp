@@ -85,34 +85,8 @@ TInfoSink::TInfoSink() {
     if (!Server.StartServerSession(0)) throw std::runtime_error("the sink does not listen");
 }
 
-TTimedUdp::TTimedUdp(rv::T_NumericIpAddress Addr, uint16_t Port) {
-    rv::TSocket s;
-    if (!rv::WS_CreateUdpSocket(s)) throw std::runtime_error("no UDP socket");
-    FSocket = s;
-    if (!rv::WS_AddressBind(s, Addr, Port)) throw std::runtime_error("cannot bind to " + rv::WS_IpToStr(Addr));
-    SetSocketEvents(rv::C_FD_READ);
-}
-
-void TTimedUdp::ProcessEvent(uint16_t EventId, uint16_t) {
-    if (EventId != rv::C_FD_READ) return;
-    char buf[2048];
-    rv::TWS_SockAddrIn from;
-    int n = rv::WS_RecvFrom(FSocket.load(), buf, sizeof buf, from);
-    if (n >= 0) Received.push_back({std::string(buf, static_cast<size_t>(n)), from, std::chrono::steady_clock::now()});
-}
-
-bool TTimedUdp::SendTo(const std::string& Data, rv::T_NumericIpAddress Addr, uint16_t Port) {
-    return rv::WS_SendTo(FSocket.load(), Data.data(), static_cast<int>(Data.size()), rv::WS_MakeSockAddr(Addr, Port)) ==
-           static_cast<int>(Data.size());
-}
-
-uint16_t TTimedUdp::Port() const {
-    rv::TWS_SockAddrIn a;
-    return rv::WS_GetSockName(FSocket.load(), a) ? rv::WS_SockAddrPort(a) : 0;
-}
-
 TUdpPeer::TUdpPeer(uint8_t Last) : Socket(Lo(Last)) {
-    TTimedUdp probe(Lo(1));
+    TRawUdp probe(Lo(1));
     if (!Socket.SendTo("probe", Lo(1), probe.Port()) ||
         !testing_support::PumpUntil([&] { return !probe.Received.empty(); }))
         throw std::runtime_error("the peer's datagrams do not arrive");

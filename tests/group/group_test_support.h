@@ -1,14 +1,14 @@
 #pragma once
 // Helpers for the discovery and net group tests: requests and answers built byte for byte, a TCP sink that takes
-// (and acknowledges) every packet, a UDP socket that notes when each datagram came, and a sender that speaks from a
+// (and acknowledges) every packet, a datagram peer on another loopback address, and a sender that speaks from a
 // chosen loopback address, so one test process can play several hosts.
 
 #include "group/info_stream.h"
 #include "group/net_group_records.h"
 #include "net/server_session.h"
 #include "net/socket_notifier.h"
+#include "tests/net/net_test_support.h"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,21 +42,7 @@ public:
     rv::TWS_ServerSession Server{true, false};
 };
 
-// A datagram socket on Addr (port 0: any) that keeps every datagram with the time it came.
-class TTimedUdp : public rv::TWS_SocketObj {
-public:
-    explicit TTimedUdp(rv::T_NumericIpAddress Addr, uint16_t Port = 0);
-    ~TTimedUdp() override { LeaveNotifier(); }
-    void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
-    bool SendTo(const std::string& Data, rv::T_NumericIpAddress Addr, uint16_t Port);
-    uint16_t Port() const;
-    struct TDatagram {
-        std::string Data;
-        rv::TWS_SockAddrIn From;
-        std::chrono::steady_clock::time_point At;
-    };
-    std::vector<TDatagram> Received;
-};
+using net_testing::TRawUdp;
 
 // A datagram socket of another host on 127.0.0.<Last>. Wine binds a datagram socket to every address whatever it
 // is given, so there its datagrams leave from 127.0.0.1, which the sockets under test drop as their own: then
@@ -66,7 +52,7 @@ class TUdpPeer {
 public:
     explicit TUdpPeer(uint8_t Last);
     ~TUdpPeer();
-    TTimedUdp Socket;
+    TRawUdp Socket;
     rv::T_NumericIpAddress Ip = 0;
 
 private:

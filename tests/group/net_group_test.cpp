@@ -18,7 +18,7 @@
 
 using group_testing::Lo;
 using group_testing::TInfoSink;
-using group_testing::TTimedUdp;
+using group_testing::TRawUdp;
 using testing_support::PumpUntil;
 
 namespace {
@@ -83,7 +83,7 @@ struct TRig {
                                 G->UdpLink->Port()));
     }
 
-    TTimedUdp Searches{Lo(1)};
+    TRawUdp Searches{Lo(1)};
     std::unique_ptr<rv::T_NetGroup> G;
     std::vector<std::string> Log;
     std::vector<std::string> Failures;

@@ -61,11 +61,11 @@ int TRecordingSocket::Count(uint16_t Event) const {
     return n;
 }
 
-TRawUdp::TRawUdp(rv::T_NumericIpAddress Addr) {
+TRawUdp::TRawUdp(rv::T_NumericIpAddress Addr, uint16_t Port) {
     rv::TSocket s;
     if (!rv::WS_CreateUdpSocket(s)) throw std::runtime_error("no UDP socket");
     FSocket = s;
-    if (!rv::WS_AddressBind(s, Addr, 0)) throw std::runtime_error("cannot bind to " + rv::WS_IpToStr(Addr));
+    if (!rv::WS_AddressBind(s, Addr, Port)) throw std::runtime_error("cannot bind to " + rv::WS_IpToStr(Addr));
     SetSocketEvents(rv::C_FD_READ);
 }
 
@@ -74,7 +74,7 @@ void TRawUdp::ProcessEvent(uint16_t EventId, uint16_t) {
     char buf[2048];
     rv::TWS_SockAddrIn from;
     int n = rv::WS_RecvFrom(FSocket.load(), buf, sizeof buf, from);
-    if (n >= 0) Received.push_back({std::string(buf, static_cast<size_t>(n)), from});
+    if (n >= 0) Received.push_back({std::string(buf, static_cast<size_t>(n)), from, std::chrono::steady_clock::now()});
 }
 
 bool TRawUdp::SendTo(const std::string& Data, rv::T_NumericIpAddress Addr, uint16_t Port) {

@@ -4,6 +4,7 @@
 #include "net/socket_notifier.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,10 +30,10 @@ public:
     std::function<void(uint16_t Event, uint16_t Error)> OnEvent;
 };
 
-// A UDP socket of the tests' own, bound to Addr (port 0: any), that keeps every datagram it receives.
+// A UDP socket of the tests' own, bound to Addr:Port (0: any), that keeps every datagram with the time it came.
 class TRawUdp : public rv::TWS_SocketObj {
 public:
-    explicit TRawUdp(rv::T_NumericIpAddress Addr);
+    explicit TRawUdp(rv::T_NumericIpAddress Addr, uint16_t Port = 0);
     ~TRawUdp() override { LeaveNotifier(); }
     void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
     bool SendTo(const std::string& Data, rv::T_NumericIpAddress Addr, uint16_t Port);
@@ -40,6 +41,7 @@ public:
     struct TDatagram {
         std::string Data;
         rv::TWS_SockAddrIn From;
+        std::chrono::steady_clock::time_point At;
     };
     std::vector<TDatagram> Received;
 };
