@@ -65,9 +65,10 @@ class Peer:
         self.events.append(ev)
         return True
 
-    def wait_for(self, pred, timeout=15.0):
-        """Returns the first event (seen before or arriving within timeout) for which pred holds, else None."""
-        seen = 0
+    def wait_for(self, pred, timeout=15.0, start=0):
+        """Returns the first event from index `start` of `events` on (seen before or arriving within timeout) for
+        which pred holds, else None."""
+        seen = start
         deadline = time.monotonic() + timeout
         while True:
             for ev in self.events[seen:]:
