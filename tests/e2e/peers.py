@@ -8,10 +8,31 @@ import subprocess
 import sys
 import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import netlab  # noqa: E402
+
+# Why the lab cannot run here (None when it can).
+LAB_UNAVAILABLE = netlab.available()
+
+
+def announce_if_not_run():
+    """For setUpModule: loud on purpose, a skipped tier must not pass unnoticed."""
+    if LAB_UNAVAILABLE:
+        print(f"\n*** e2e tier NOT RUN: {LAB_UNAVAILABLE} ***\n", file=sys.stderr)
+
+
+@unittest.skipIf(LAB_UNAVAILABLE, LAB_UNAVAILABLE or "")
+class LabTest(unittest.TestCase):
+    """A test case whose tests each make fresh lab hosts, removed when the test ends."""
+
+    def lab(self, n):
+        lab = netlab.Lab(n).__enter__()
+        self.addCleanup(lab.close)
+        return lab
+
 
 CLI = os.environ.get("TOLVANE_CLI", "")
 CLI_EXE = os.environ.get("TOLVANE_CLI_EXE", "")

@@ -6,25 +6,14 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import netlab  # noqa: E402
 import peers  # noqa: E402
-
-REASON = netlab.available()
 
 
 def setUpModule():
-    if REASON:
-        # Loud on purpose: the tier did not run.
-        print(f"\n*** e2e tier NOT RUN: {REASON} ***\n", file=sys.stderr)
+    peers.announce_if_not_run()
 
 
-@unittest.skipIf(REASON, REASON or "")
-class Membership(unittest.TestCase):
-    def lab(self, n):
-        lab = netlab.Lab(n).__enter__()
-        self.addCleanup(lab.close)
-        return lab
-
+class Membership(peers.LabTest):
     def assertMembers(self, peer, expected, timeout=15.0):
         got = peer.wait_members(expected, timeout)
         self.assertEqual(got, sorted(expected), f"{peer.label}'s members; stderr: {peer.stderr[-5:]}")

@@ -7,26 +7,16 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import netlab  # noqa: E402
 import peers  # noqa: E402
-
-REASON = netlab.available()
 
 
 def setUpModule():
-    if REASON:
-        print(f"\n*** e2e tier NOT RUN: {REASON} ***\n", file=sys.stderr)
+    peers.announce_if_not_run()
 
 
-@unittest.skipIf(REASON, REASON or "")
-class PeerCommand(unittest.TestCase):
-    def lab(self, n):
-        lab = netlab.Lab(n).__enter__()
-        self.addCleanup(lab.close)
-        return lab
-
+class PeerCommand(peers.LabTest):
     def pair(self, lab, b_args=()):
-        """Peers Alice (host 0) and Bob (host 1, with b_args) that list each other."""
+        """Alice on host 0 and Bob on host 1 (started with b_args when given)."""
         a = peers.native(lab, 0, "Alice")
         b = peers.Peer(lab, 1, [peers.CLI, "peer", *b_args], "Bob") if b_args else peers.native(lab, 1, "Bob")
         return a, b

@@ -16,22 +16,10 @@
 #include <vector>
 
 using net_testing::Loopback;
+using session_testing::TNote;
 using testing_support::PumpUntil;
 
 namespace {
-
-class TNote : public rv::TRV_SmartStream {
-public:
-    int32_t Number = 0;
-    std::string Text;
-
-protected:
-    void AssignElements() override {
-        TRV_SmartStream::AssignElements();
-        AddLongInt(Number);
-        AddLongString(Text);
-    }
-};
 
 std::string Serialised(rv::TRV_SmartStream& R) {
     rv::TMemoryStream m;

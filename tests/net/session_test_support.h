@@ -3,6 +3,7 @@
 // end, and the timer service for the test program.
 
 #include "net/tcp_session.h"
+#include "stream/smart_stream.h"
 
 #include <atomic>
 #include <cstdint>
@@ -12,6 +13,20 @@
 #include <vector>
 
 namespace session_testing {
+
+// A small record the session tests send: a number and a text.
+class TNote : public rv::TRV_SmartStream {
+public:
+    int32_t Number = 0;
+    std::string Text;
+
+protected:
+    void AssignElements() override {
+        TRV_SmartStream::AssignElements();
+        AddLongInt(Number);
+        AddLongString(Text);
+    }
+};
 
 // "02 03 00 00 80" -> bytes.
 std::string Hex(const std::string& Text);

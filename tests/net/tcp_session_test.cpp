@@ -26,19 +26,6 @@ using testing_support::PumpUntil;
 
 namespace {
 
-class TNote : public rv::TRV_SmartStream {
-public:
-    int32_t Number = 0;
-    std::string Text;
-
-protected:
-    void AssignElements() override {
-        TRV_SmartStream::AssignElements();
-        AddLongInt(Number);
-        AddLongString(Text);
-    }
-};
-
 // Two sessions of this program joined over loopback: Client connected with OpenConnection, Server accepted by a
 // server session (which owns it).
 struct TSessionPair {
