@@ -1,6 +1,5 @@
 #include "tests/group/group_test_support.h"
 
-#include "net/multi_timer.h"
 #include "net/tcp_session.h"
 #include "tests/test_support.h"
 
@@ -8,19 +7,6 @@
 #include <stdexcept>
 
 namespace group_testing {
-
-namespace {
-
-// Broadcast ticks and the group's timers need the service; it ends after the tests, before the foundation does.
-class TTimerEnvironment : public testing::Environment {
-public:
-    void SetUp() override { rv::StartMultiTimer(); }
-    void TearDown() override { rv::FinishMultiTimer(); }
-};
-
-[[maybe_unused]] testing::Environment* const GEnvironment = testing::AddGlobalTestEnvironment(new TTimerEnvironment);
-
-} // namespace
 
 rv::T_NumericIpAddress Lo(uint8_t Last) { return rv::WS_IpAddress(127, 0, 0, Last); }
 

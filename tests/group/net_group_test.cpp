@@ -72,6 +72,13 @@ struct TRig {
     bool Tell(rv::T_NumericIpAddress From, const std::string& Message) {
         return group_testing::SendPacketFrom(From, G->InfoReplyPort(), Message);
     }
+    // Joins and takes the answer of member "Peer" at 127.0.0.2, whose answer port is AnswerPort; the log starts
+    // empty afterwards.
+    void JoinWithPeer(uint16_t AnswerPort) {
+        G->JoinGroup();
+        ASSERT_TRUE(Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Peer", AnswerPort)));
+        Log.clear();
+    }
     // A search request from a member, sent to the group's discovery port.
     void Search(group_testing::TUdpPeer& From, uint32_t Session, uint16_t ReplyPort, const std::string& Unit,
                 rv::TRV_SmartStream* Payload = nullptr) {
@@ -440,10 +447,8 @@ TEST(NetGroupMessages, ChangedDetailsLeaveNoticesAndDamagedMessages) {
     rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
     FillCfg(cfg);
     TRig rig(cfg);
-    rig.G->JoinGroup();
     TInfoSink sink;
-    ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Peer", sink.Port())));
-    rig.Log.clear();
+    ASSERT_NO_FATAL_FAILURE(rig.JoinWithPeer(sink.Port()));
 
     // New details from a member: taken over and reported; from an unknown sender: a new member.
     ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtChangedInfo, "Launcher", "Renamed", sink.Port())));
@@ -552,10 +557,8 @@ TEST(NetGroupConfigure, NewDetailsAreAnnouncedANewIdentityLeavesAndJoinsAgain) {
     rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
     FillCfg(cfg);
     TRig rig(cfg);
-    rig.G->JoinGroup();
     TInfoSink sink;
-    ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Peer", sink.Port())));
-    rig.Log.clear();
+    ASSERT_NO_FATAL_FAILURE(rig.JoinWithPeer(sink.Port()));
 
     // The same identity (a "~" does not make it new) with other service ports: the members are told.
     cfg.sT.TcpIpServices = rv::MakeServices(4000, 4001);
@@ -596,9 +599,8 @@ TEST(NetGroupConfigure, LeavingDuringTheRejoinWaitAfterANewIdentityStaysLeft) {
     rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
     FillCfg(cfg);
     TRig rig(cfg);
-    rig.G->JoinGroup();
     TInfoSink sink;
-    ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Peer", sink.Port())));
+    ASSERT_NO_FATAL_FAILURE(rig.JoinWithPeer(sink.Port()));
     cfg.UnitId = "NewMe";
     rig.G->Configure(cfg);
     rig.G->LeaveGroup(600);

@@ -1,7 +1,6 @@
 #include "tests/net/session_test_support.h"
 
 #include "foundation/message_pump.h"
-#include "net/multi_timer.h"
 #include "tests/net/net_test_support.h"
 #include "tests/test_support.h"
 
@@ -9,19 +8,6 @@
 #include <sstream>
 
 namespace session_testing {
-
-namespace {
-
-// The sessions' timers need the service; it ends after the tests, before the foundation does.
-class TTimerEnvironment : public testing::Environment {
-public:
-    void SetUp() override { rv::StartMultiTimer(); }
-    void TearDown() override { rv::FinishMultiTimer(); }
-};
-
-[[maybe_unused]] testing::Environment* const GEnvironment = testing::AddGlobalTestEnvironment(new TTimerEnvironment);
-
-} // namespace
 
 std::string Hex(const std::string& Text) {
     std::string out;

@@ -1,6 +1,6 @@
 #pragma once
 // Helpers for the session tests: a raw peer socket whose bytes the test controls, sessions that report their
-// end, and the timer service for the test program.
+// end, and a small record to send. The timer service comes with timer_environment.cpp.
 
 #include "net/tcp_session.h"
 #include "stream/smart_stream.h"
