@@ -20,6 +20,9 @@ uint32_t GrownSize(uint32_t Needed) { return (Needed / 1024 + 1) * 1024; }
 // A read event reads on past a packet that was taken while it has read less than this, so one busy connection
 // does not hold the main thread's other messages up for long.
 constexpr uint32_t C_RxPassBytes = 256 * 1024;
+// A first block at least this large is not copied beside the header: the header goes out on its own and the
+// blocks from where they lie.
+constexpr uint32_t C_DirectSendMin = 256 * 1024;
 
 // Header bytes still missing in a header state: srWaitStx wants all five, srSize4 the last one.
 uint32_t HeaderBytesMissing(T_SessionRecState State) { return C_PacketHeaderSize + srWaitStx - State; }
@@ -481,12 +484,28 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
         QueueForCallBackSend(static_cast<const uint8_t*>(SecDataPtr), SecDataLen);
         return true;
     }
+    const TSocket s = FSocket.load();
+    if (DataLen >= C_DirectSendMin) {
+        // Only what the socket does not take now is copied, to wait for the call-back sender.
+        const uint8_t* pieces[] = {head, static_cast<const uint8_t*>(DataPtr), static_cast<const uint8_t*>(SecDataPtr)};
+        const uint32_t lens[] = {C_PacketHeaderSize, DataLen, SecDataLen};
+        for (int i = 0; i < 3; ++i) {
+            if (lens[i] == 0) continue;
+            const int64_t n = SendSome(s, pieces[i], lens[i]);
+            if (n < 0) return false; // LastWSError holds it
+            if (static_cast<uint32_t>(n) < lens[i]) {
+                QueueForCallBackSend(pieces[i] + n, lens[i] - static_cast<uint32_t>(n));
+                for (int j = i + 1; j < 3; ++j) QueueForCallBackSend(pieces[j], lens[j]);
+                return true;
+            }
+        }
+        return true;
+    }
     // Header and first block go out in one send; the second block is sent from where it lies.
     const uint32_t first = C_PacketHeaderSize + DataLen;
     AllocateBuffer(first + SecDataLen);
     std::memcpy(SendBuffer.data(), head, C_PacketHeaderSize);
     if (DataLen) std::memcpy(SendBuffer.data() + C_PacketHeaderSize, DataPtr, DataLen);
-    const TSocket s = FSocket.load();
     int64_t n = SendSome(s, SendBuffer.data(), first);
     if (n < 0) return false; // LastWSError holds it
     auto sent = static_cast<uint32_t>(n);

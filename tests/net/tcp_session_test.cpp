@@ -294,10 +294,13 @@ TEST(TcpSession, LargePacketsSentBackToBackArriveWholeAndInOrder) {
     ASSERT_TRUE(pair.Client->SessionSend(a.data(), static_cast<uint32_t>(a.size())));
     ASSERT_TRUE(pair.Client->SessionSend(b.data(), static_cast<uint32_t>(b.size())));
     ASSERT_TRUE(pair.Client->SessionSend(c.data(), 2, c.data() + 2, 2));
-    ASSERT_TRUE(PumpUntil([&] { return pair.ServerPackets.size() == 3; }, 20000));
+    // A large first block with a second one: one packet of both.
+    ASSERT_TRUE(pair.Client->SessionSend(b.data(), static_cast<uint32_t>(b.size()), a.data(), 1000));
+    ASSERT_TRUE(PumpUntil([&] { return pair.ServerPackets.size() == 4; }, 20000));
     EXPECT_TRUE(pair.ServerPackets[0] == a);
     EXPECT_TRUE(pair.ServerPackets[1] == b);
     EXPECT_EQ(pair.ServerPackets[2], c);
+    EXPECT_TRUE(pair.ServerPackets[3] == b + a.substr(0, 1000));
 }
 
 // A worker sends large packets back to back: what the platform does not take at once, the worker sends itself
