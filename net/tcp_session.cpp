@@ -219,6 +219,9 @@ void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
     // Bytes of a packet that did not go out belong to the connection that is gone; sent on a later connection
     // they would put the peer's receiver out of step.
     DropWaitingData();
+    // Bytes read ahead belong to the connection that is gone as well.
+    RxAheadPos = RxAheadLen = 0;
+    FCloseHeld = false;
     bool andFree = false;
     FDisconnectError = DisconnectError;
     const T_SessionState was = FStatus.load();
@@ -255,7 +258,16 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
         else if (FStatus.load() == ssConnecting)
             DoConnected();
         break;
-    case C_FD_CLOSE: DoDisConnected(ErrorCode); break;
+    case C_FD_CLOSE:
+        // An orderly close while packets already read, or a paused one, wait to be handed over: they are, and
+        // the disconnect follows them.
+        if (ErrorCode == 0 && (RxAheadPending() || FRecState == srPacketAvailable) && FStatus.load() == ssConnected) {
+            FCloseHeld = true;
+            if (!FInRxPass && FRecState != srPacketAvailable) ProcessSessionRx();
+            break;
+        }
+        DoDisConnected(ErrorCode);
+        break;
     case C_FD_WRITE: E_SocketWritable(); break;
     default: break;
     }
@@ -273,6 +285,8 @@ void TWS_TcpIpSession::InitConnection() {
     RecDataLeft = C_PacketHeaderSize;
     MoreRxData = false;
     ReplyWithAck = false;
+    RxAheadPos = RxAheadLen = 0;
+    FCloseHeld = false;
 }
 
 void TWS_TcpIpSession::ResetRx() {
@@ -287,13 +301,54 @@ void TWS_TcpIpSession::RxDataEnabled(bool Enabled) {
         FRecState = srPacketAvailable;
         return;
     }
-    if (MoreRxData) {
+    // Inside a receive pass the pass itself goes on with what is left.
+    if (FInRxPass) return;
+    if (MoreRxData || RxAheadPending() || FCloseHeld) {
         MoreRxData = false;
-        // The read event that came while the packet waited was set aside; ask for it again.
+        // A read event was set aside while the packet waited, or bytes already read (or a close) wait behind it:
+        // ask for a read again.
         if (T_WSAsyncSocketNotifier* owner = Owner())
             owner->PostMessage(C_WM_WSREAD_AGAIN, static_cast<uintptr_t>(FSocket.load()),
                                WS_MakeSelectReply(C_FD_READ, 0));
     }
+}
+
+bool TWS_TcpIpSession::TakeRxAhead() {
+    const uint8_t* from = FRxAhead.data() + RxAheadPos;
+    const uint32_t avail = RxAheadLen - RxAheadPos;
+    if (FRecState == srData) {
+        const uint32_t n = std::min(avail, RecDataLeft);
+        std::memcpy(NextDataPtr, from, n);
+        NextDataPtr += n;
+        RecDataLeft -= n;
+        RxAheadPos += n;
+        return true;
+    }
+    // Header bytes one by one, stopping where the header ends: what follows is payload or the next packet.
+    uint32_t i = 0;
+    while (i < avail && FRecState != srData) {
+        const uint8_t b = from[i++];
+        switch (FRecState) {
+        case srWaitStx:
+            if (b == C_PacketStx) {
+                FRecState = srSize1;
+                FRecPacketSize = 0;
+            }
+            break; // anything before an STX is discarded
+        case srSize1:
+        case srSize2:
+        case srSize3:
+        case srSize4:
+            FRecPacketSize |= static_cast<uint32_t>(b) << (8 * (FRecState - srSize1));
+            FRecState = static_cast<T_SessionRecState>(FRecState + 1);
+            break;
+        default: break;
+        }
+    }
+    RxAheadPos += i;
+    if (FRecState == srData) return HeaderComplete();
+    RecDataLeft = HeaderBytesMissing(FRecState);
+    return true;
 }
 
 void TWS_TcpIpSession::ProcessSessionRx() {
@@ -303,61 +358,61 @@ void TWS_TcpIpSession::ProcessSessionRx() {
     }
     MoreRxData = false;
     if (!NextDataPtr) InitConnection();
-    uint32_t taken = 0; // bytes read in this pass
+    struct TPass {
+        bool& Flag;
+        bool Was;
+        explicit TPass(bool& F) : Flag(F), Was(F) { Flag = true; }
+        ~TPass() { Flag = Was; }
+    } pass(FInRxPass);
+    uint32_t taken = 0;   // bytes read in this pass
+    bool drained = false; // a read returned less than it asked for: the socket held no more
     for (;;) {
-        if (!(FRecState == srData && RecDataLeft == 0)) {
-            const TSocket s = FSocket.load();
-            if (!SocketIsOpen(s)) return;
-            int n = WS_Recv(s, NextDataPtr, static_cast<int>(RecDataLeft));
-            // Would-block or an error: the state is kept for the next read event. 0: the peer closed, and the
-            // close event that follows disconnects the session.
-            if (n <= 0) return;
-            const auto got = static_cast<uint32_t>(n);
-            taken += got;
-            if (FRecState == srData) {
-                RecDataLeft -= got;
-                NextDataPtr += got;
-                if (RecDataLeft > 0) continue;
-            } else {
-                // Header bytes are taken one by one where they landed; the next read overwrites them. Only the
-                // missing header bytes were asked for, so the last size byte is always the last byte read.
-                for (uint32_t i = 0; i < got; ++i) {
-                    const uint8_t b = NextDataPtr[i];
-                    switch (FRecState) {
-                    case srWaitStx:
-                        if (b == C_PacketStx) {
-                            FRecState = srSize1;
-                            FRecPacketSize = 0;
-                        }
-                        break; // anything before an STX is discarded
-                    case srSize1:
-                    case srSize2:
-                    case srSize3:
-                    case srSize4:
-                        FRecPacketSize |= static_cast<uint32_t>(b) << (8 * (FRecState - srSize1));
-                        FRecState = static_cast<T_SessionRecState>(FRecState + 1);
-                        break;
-                    default: break;
-                    }
-                }
-                if (FRecState == srData) {
-                    if (!HeaderComplete()) return;
-                } else {
-                    RecDataLeft = HeaderBytesMissing(FRecState);
-                }
-                continue;
+        const TSocket s = FSocket.load();
+        if (!SocketIsOpen(s)) return;
+        if (FRecState == srData && RecDataLeft == 0) {
+            // The payload is complete. The acknowledgement goes after the handler, whatever it returned.
+            DoOnPacketReceived();
+            if (ReplyWithAck) {
+                ReplyWithAck = false;
+                SendPacketAck();
             }
+            if (FRecState != srWaitStx) return; // paused until ResetRx
+            continue;
         }
-        // The payload is complete. The acknowledgement goes after the handler, whatever it returned.
-        DoOnPacketReceived();
-        if (ReplyWithAck) {
-            ReplyWithAck = false;
-            SendPacketAck();
+        if (RxAheadPending()) {
+            if (!TakeRxAhead()) return;
+            continue;
         }
-        // A packet that was taken leaves the receiver waiting for the next header: read on while this pass is
-        // short, saving a round through the message queue per packet. Every read re-enabled the read event,
-        // so whatever is left is reported again.
-        if (FRecState != srWaitStx || taken >= C_RxPassBytes) return;
+        if (FCloseHeld) {
+            // The peer is gone; what it sent is read to the end whatever the pass has taken.
+        } else if (drained || taken >= C_RxPassBytes) {
+            // Every read re-enabled the read event, so whatever came meanwhile or is left is reported again.
+            return;
+        }
+        // A payload too large for the read-ahead is read where it belongs.
+        const bool direct = FRecState == srData && RecDataLeft >= C_RxAheadSize;
+        uint8_t* into = direct ? NextDataPtr : FRxAhead.data();
+        const uint32_t room = direct ? RecDataLeft : C_RxAheadSize;
+        const int n = WS_Recv(s, into, static_cast<int>(room));
+        if (n <= 0) {
+            // Would-block or an error: the state is kept for the next read event. 0: the peer closed, and the
+            // close event that follows disconnects the session, unless it came already and waited for this.
+            if (FCloseHeld) {
+                FCloseHeld = false;
+                DoDisConnected(0);
+            }
+            return;
+        }
+        const auto got = static_cast<uint32_t>(n);
+        taken += got;
+        drained = got < room;
+        if (direct) {
+            NextDataPtr += got;
+            RecDataLeft -= got;
+        } else {
+            RxAheadPos = 0;
+            RxAheadLen = got;
+        }
     }
 }
 

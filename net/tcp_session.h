@@ -5,6 +5,8 @@
 // payload length and whose bit 31 asks for an acknowledgement, then the payload. An acknowledgement is the
 // header alone with the flag set and length 0: 02 00 00 00 80. The receiver returns it once the packet has been
 // handed to its handler. Payloads are at most C_MaxPacketSize bytes; a header announcing more closes the session.
+// An orderly close by the peer is reported only after the packets it sent before it have been handed over, so
+// a session whose reception is paused stays connected until ResetRx.
 //
 // Sending never blocks: what the platform does not take at once waits in the send buffer and goes out on the
 // next write event, with a 50 ms timer as the fall-back. A later packet waits for those bytes to go first; an
@@ -20,6 +22,7 @@
 #include "net/multi_timer.h"
 #include "net/socket_notifier.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -38,6 +41,10 @@ constexpr uint32_t C_PacketHeaderSize = 5;
 constexpr uint32_t C_PacketAckFlag = 0x80000000u;
 constexpr uint32_t C_MaxPacketSize = 2097152; // 0x200000 bytes of payload
 constexpr uint32_t C_MinRecBufferSize = 4096;
+// One read takes a header and a payload of up to this size together; a larger payload is read into its buffer
+// directly. Kept small on purpose: a receiver that drains the socket faster than a sender fills it sleeps and is
+// woken for every few packets, which costs a stream of small packets more than the reads it saves.
+constexpr uint32_t C_RxAheadSize = 512;
 constexpr uint32_t C_DefaultAsyncConnectRetryMs = 8000;
 constexpr uint32_t C_CallBackSendPeriodMs = 50;
 // The events a session asks for: a client read, write, connect and close; an accepted session the same without
@@ -120,7 +127,7 @@ public:
     bool SendPacketAck();
 
     // Takes the packet in the buffer (or none) as done and resumes reception, reading again when a read event
-    // was set aside meanwhile. Main thread.
+    // was set aside meanwhile or bytes already read wait. Main thread.
     void ResetRx();
     // False pauses reception; true resumes it (see ResetRx). Main thread.
     void RxDataEnabled(bool Enabled);
@@ -189,6 +196,12 @@ protected:
     std::unique_ptr<uint8_t[]> FRecBufferPtr;
     uint8_t* NextDataPtr = nullptr; // where the next bytes go
     bool MoreRxData = false;        // a read event was set aside while a packet waited to be taken
+    // What one read took past the header or payload being received waits here, so a small packet costs one read.
+    std::array<uint8_t, C_RxAheadSize> FRxAhead{};
+    uint32_t RxAheadPos = 0;  // the next byte not yet taken
+    uint32_t RxAheadLen = 0;  // the bytes read
+    bool FInRxPass = false;   // ProcessSessionRx is running: it takes the read-ahead bytes itself
+    bool FCloseHeld = false;  // the peer closed in order while bytes it sent were still to be handed over
     T_SessionRecState FRecState = srWaitStx;
     int32_t FDisconnectError = 0;
 
@@ -217,6 +230,9 @@ private:
     void AfterConstruction();
     void ApplySocketOptions();
     void ProcessSessionRx();
+    // Feeds read-ahead bytes to the receiver up to the end of a header or payload. False when the session closed.
+    bool TakeRxAhead();
+    bool RxAheadPending() const { return RxAheadPos < RxAheadLen; }
     // Header complete: acknowledgement, oversize packet or the start of a payload. False when the session closed.
     bool HeaderComplete();
     void E_AsyncConnectionRetry();

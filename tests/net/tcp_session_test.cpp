@@ -170,6 +170,64 @@ TEST(TcpSession, AHandlerReturningFalsePausesUntilResetRx) {
     EXPECT_EQ(session->Packets, (std::vector<std::string>{"hold", "queued", "later"}));
 }
 
+TEST(TcpSession, PacketsOfEverySizeInOneWriteArriveWholeAndInOrder) {
+    // Sizes around what one read takes with a header, so headers and payloads are cut at every place a read can
+    // end; acknowledgements in between.
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+    MakeAdoptedPair(session, peer);
+    const uint32_t near = rv::C_RxAheadSize - rv::C_PacketHeaderSize;
+    std::vector<std::string> sent;
+    std::string wire;
+    uint32_t seed = 1;
+    int acks = 0;
+    for (uint32_t size : {0u, 1u, near - 1, near, near + 1, near + 2, rv::C_RxAheadSize, rv::C_RxAheadSize + 1,
+                          2 * rv::C_RxAheadSize - 3, 3u, 5000u, near, 70000u, 4u}) {
+        sent.push_back(Pattern(size, seed++));
+        wire += Packet(sent.back(), false);
+        if (seed % 3 == 0) {
+            wire += Hex("02 00 00 00 80");
+            ++acks;
+        }
+    }
+    ASSERT_TRUE(peer->Send(wire));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == sent.size(); }));
+    EXPECT_EQ(session->Packets, sent);
+    EXPECT_EQ(session->Acks, acks);
+    EXPECT_EQ(session->RecState(), rv::srWaitStx);
+}
+
+TEST(TcpSession, PacketsReadBehindAPausedOneAreHandedOverAfterResetRxEvenWhenThePeerClosed) {
+    for (bool peerCloses : {false, true}) {
+        SCOPED_TRACE(peerCloses ? "peer closes" : "peer stays");
+        std::unique_ptr<TProbeSession> session;
+        std::unique_ptr<TRawPeer> peer;
+        MakeAdoptedPair(session, peer);
+        session->Take = [](const std::string& p) { return p != "hold"; };
+        std::vector<std::string> atDisconnect;
+        session->OnDisConnect = [&](rv::TWS_TcpIpSession*, bool&) { atDisconnect = session->Packets; };
+        // One write, read at once: the last two wait behind the paused packet without anything left to read.
+        ASSERT_TRUE(peer->Send(Packet("hold", false) + Packet("a", false) + Packet("b", true)));
+        ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
+        if (peerCloses) peer->Close();
+        PumpFor(net_testing::kQuietMs);
+        EXPECT_EQ(session->Packets, (std::vector<std::string>{"hold"}));
+        EXPECT_EQ(session->Status(), rv::ssConnected);
+        session->ResetRx();
+        ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 3; }));
+        EXPECT_EQ(session->Packets, (std::vector<std::string>{"hold", "a", "b"}));
+        if (peerCloses) {
+            // The disconnect comes, after the last packet.
+            ASSERT_TRUE(PumpUntil([&] { return session->Status() == rv::ssDisconnected; }));
+            EXPECT_EQ(atDisconnect, session->Packets);
+        } else {
+            ASSERT_TRUE(peer->WaitForBytes(5));
+            EXPECT_EQ(peer->Received, Hex("02 00 00 00 80"));
+            EXPECT_EQ(session->Status(), rv::ssConnected);
+        }
+    }
+}
+
 TEST(TcpSession, TheReceiveBufferGrowsToTheNextKiBAboveThePayload) {
     struct TCase {
         uint32_t Payload;
