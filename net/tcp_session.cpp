@@ -259,11 +259,10 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
             DoConnected();
         break;
     case C_FD_CLOSE:
-        // An orderly close while packets already read, or a paused one, wait to be handed over: they are, and
-        // the disconnect follows them.
-        if (ErrorCode == 0 && (RxAheadPending() || FRecState == srPacketAvailable) && FStatus.load() == ssConnected) {
+        // An orderly close while a paused packet, or packets already read, wait to be handed over: the receive
+        // pass that hands them over reads to the end of the stream and disconnects then.
+        if (ErrorCode == 0 && FStatus.load() == ssConnected && (FRecState == srPacketAvailable || RxAheadPending())) {
             FCloseHeld = true;
-            if (!FInRxPass && FRecState != srPacketAvailable) ProcessSessionRx();
             break;
         }
         DoDisConnected(ErrorCode);
@@ -301,8 +300,10 @@ void TWS_TcpIpSession::RxDataEnabled(bool Enabled) {
         FRecState = srPacketAvailable;
         return;
     }
-    // Inside a receive pass the pass itself goes on with what is left.
-    if (FInRxPass) return;
+    if (FInRxPass) {
+        MoreRxData = false; // the pass reads on itself
+        return;
+    }
     if (MoreRxData || RxAheadPending() || FCloseHeld) {
         MoreRxData = false;
         // A read event was set aside while the packet waited, or bytes already read (or a close) wait behind it:
