@@ -24,9 +24,6 @@ constexpr uint32_t C_RxPassBytes = 256 * 1024;
 // blocks from where they lie.
 constexpr uint32_t C_DirectSendMin = 256 * 1024;
 
-// Header bytes still missing in a header state: srWaitStx wants all five, srSize4 the last one.
-uint32_t HeaderBytesMissing(T_SessionRecState State) { return C_PacketHeaderSize + srWaitStx - State; }
-
 TRV_MultiTimer* Timers() { return MultiTimer.load(); }
 
 void FreeTimer(T_TimerID& Timer) {
@@ -281,7 +278,7 @@ void TWS_TcpIpSession::InitConnection() {
     }
     NextDataPtr = FRecBufferPtr.get();
     FRecState = srWaitStx;
-    RecDataLeft = C_PacketHeaderSize;
+    RecDataLeft = 0;
     MoreRxData = false;
     ReplyWithAck = false;
     RxAheadPos = RxAheadLen = 0;
@@ -291,7 +288,7 @@ void TWS_TcpIpSession::InitConnection() {
 void TWS_TcpIpSession::ResetRx() {
     NextDataPtr = FRecBufferPtr.get();
     FRecState = srWaitStx;
-    RecDataLeft = C_PacketHeaderSize;
+    RecDataLeft = 0;
     RxDataEnabled(true);
 }
 
@@ -347,9 +344,7 @@ bool TWS_TcpIpSession::TakeRxAhead() {
         }
     }
     RxAheadPos += i;
-    if (FRecState == srData) return HeaderComplete();
-    RecDataLeft = HeaderBytesMissing(FRecState);
-    return true;
+    return FRecState != srData || HeaderComplete();
 }
 
 void TWS_TcpIpSession::ProcessSessionRx() {

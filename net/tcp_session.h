@@ -192,7 +192,7 @@ protected:
     uint32_t FRecPacketSize = 0; // the length of the packet being received
     bool ReplyWithAck = false;   // the packet being received asked for an acknowledgement
     uint32_t RecBufferSize = 0;
-    uint32_t RecDataLeft = 0; // bytes still wanted for the present header or payload
+    uint32_t RecDataLeft = 0; // payload bytes still wanted (srData)
     std::unique_ptr<uint8_t[]> FRecBufferPtr;
     uint8_t* NextDataPtr = nullptr; // where the next bytes go
     bool MoreRxData = false;        // a read event was set aside while a packet waited to be taken
