@@ -217,8 +217,7 @@ void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
     // they would put the peer's receiver out of step.
     DropWaitingData();
     // Bytes read ahead belong to the connection that is gone as well.
-    RxAheadPos = RxAheadLen = 0;
-    FCloseHeld = false;
+    DropRxAhead();
     bool andFree = false;
     FDisconnectError = DisconnectError;
     const T_SessionState was = FStatus.load();
@@ -281,8 +280,7 @@ void TWS_TcpIpSession::InitConnection() {
     RecDataLeft = 0;
     MoreRxData = false;
     ReplyWithAck = false;
-    RxAheadPos = RxAheadLen = 0;
-    FCloseHeld = false;
+    DropRxAhead();
 }
 
 void TWS_TcpIpSession::ResetRx() {

@@ -233,6 +233,11 @@ private:
     // Feeds read-ahead bytes to the receiver up to the end of a header or payload. False when the session closed.
     bool TakeRxAhead();
     bool RxAheadPending() const { return RxAheadPos < RxAheadLen; }
+    // Forgets the bytes read ahead and a held close: they belong to a connection that is gone.
+    void DropRxAhead() {
+        RxAheadPos = RxAheadLen = 0;
+        FCloseHeld = false;
+    }
     // Header complete: acknowledgement, oversize packet or the start of a payload. False when the session closed.
     bool HeaderComplete();
     void E_AsyncConnectionRetry();
