@@ -23,7 +23,7 @@ setup:
 	@scripts/setup
 
 $(NATIVE)/build.ninja:
-	cmake -S . -B $(NATIVE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(NATIVE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_THREAD_CHECKS=ON
 
 $(WIN64)/build.ninja:
 	cmake -S . -B $(WIN64) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake

@@ -1,6 +1,7 @@
 #include "foundation/main_loop.h"
 #include "foundation/message_pump.h"
 #include "foundation/stop_watch.h"
+#include "foundation/thread_contract.h"
 #include "tests/test_support.h"
 
 #include <atomic>
@@ -175,3 +176,11 @@ TEST(MainLoop, AWaitingMainThreadWakesForEveryPostFromAnotherThread) {
     EXPECT_FALSE(stalled);
     EXPECT_GT(handled.load(), 0);
 }
+
+#if defined(TOLVANE_THREAD_CHECKS)
+TEST(ThreadContract, MainThreadAssertionPassesOnTheMainThreadAndAbortsElsewhere) {
+    RV_ASSERT_MAIN_THREAD();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(std::thread([] { RV_ASSERT_MAIN_THREAD(); }).join(), "must be called on the main thread");
+}
+#endif
