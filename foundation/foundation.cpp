@@ -2,6 +2,7 @@
 
 #include "foundation/deferred_calls.h"
 #include "foundation/main_loop.h"
+#include "foundation/main_loop_internal.h"
 #include "foundation/thread.h"
 
 namespace rv {

@@ -70,14 +70,3 @@ namespace rv {
 // The program's own main window, when it has one; the message pump gives its messages a second pass.
 void SetApplicationWindow(TWindowHandle Wnd);
 } // namespace rv
-
-namespace rv::detail {
-// Backend start and stop, called by StartFoundation / FinishFoundation on the main thread.
-void InitMainLoopBackend();
-void FinishMainLoopBackend();
-// Any thread: makes a waiting main loop look at its state again.
-void WakeMainLoop();
-// Records that the application terminates (a quit message was seen, or ApplicationTerminate).
-void MarkTerminated(int ExitCode);
-int ExitCode();
-} // namespace rv::detail

@@ -1,6 +1,7 @@
 #include "foundation/main_loop.h"
 
 #include "foundation/errors.h"
+#include "foundation/main_loop_internal.h"
 #include "foundation/message_pump.h"
 
 #include <atomic>
