@@ -1,5 +1,8 @@
 #include "net/async_name_lookup.h"
 
+#include "net/async_name_lookup_internal.h"
+#include "net/socket_primitives_internal.h"
+
 #include <algorithm>
 #include <cstring>
 

@@ -4,16 +4,15 @@
 
 #include "net/async_name_lookup.h"
 
+#include "net/async_name_lookup_internal.h"
+#include "net/socket_primitives_internal.h"
+
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
 namespace rv {
-
-namespace posix_sockets {
-T_NumericIpAddress ResolveIPv4(const std::string& Name, int32_t& Error);
-}
 
 namespace {
 
@@ -39,7 +38,7 @@ TRegistry& Registry() {
 
 void RunLookUp(uintptr_t Handle, std::shared_ptr<TRequest> Req, std::string Name) {
     int32_t error = 0;
-    T_NumericIpAddress addr = posix_sockets::ResolveIPv4(Name, error);
+    T_NumericIpAddress addr = detail::ResolveIPv4(Name, error);
     TRegistry& r = Registry();
     std::lock_guard<std::mutex> lock(r.Lock);
     r.Running.erase(Handle);

@@ -6,6 +6,8 @@
 
 #include "net/async_name_lookup.h"
 
+#include "net/async_name_lookup_internal.h"
+
 #include <winsock2.h>
 #include <windows.h>
 

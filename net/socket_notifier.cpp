@@ -1,5 +1,7 @@
 #include "net/socket_notifier.h"
 
+#include "net/socket_primitives_internal.h"
+
 #include <algorithm>
 
 namespace rv {

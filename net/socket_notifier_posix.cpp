@@ -8,6 +8,7 @@
 
 #include "foundation/main_loop_posix.h"
 #include "net/socket_events_posix.h"
+#include "net/socket_primitives_internal.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,8 +1,9 @@
 #include "net/socket_primitives.h"
 
-#include "foundation/main_loop.h"
-#include "net/async_name_lookup.h"
-#include "net/socket_notifier.h"
+#include "net/socket_primitives_internal.h"
+
+// The platform's socket headers and its few differences (net/socket_api_<backend>.h).
+#include TOLVANE_SOCKET_API
 
 #include <algorithm>
 #include <bit>
@@ -26,33 +27,234 @@ std::recursive_mutex& WS_SessionCS() {
     return *cs;
 }
 
-bool WS_Started() { return WSFOwner.load() != nullptr; }
+using socket_api::NativeOf;
 
-bool WS_Start() {
-    if (WSFOwner.load()) return true;
-    if (!IsMainThread()) {
-        detail::SetLastWSError(C_WSANOTINITIALISED);
+namespace {
+
+int32_t Fail() { return detail::SetLastWSError(socket_api::LastError()); }
+
+// Stores a failed transfer's error (would-block aside) and hands it back; the transfer's result.
+int TransferFailed(int32_t E, int32_t* Error) {
+    detail::SetLastWSError(E);
+    if (Error) *Error = E;
+    return -1;
+}
+
+int Clamp(int Len) { return Len < 0 ? 0 : Len; }
+
+sockaddr_in ToNative(const TWS_SockAddrIn& a) {
+    sockaddr_in n{};
+    n.sin_family = AF_INET;
+    n.sin_port = a.sin_port;
+    n.sin_addr.s_addr = a.sin_addr;
+    return n;
+}
+
+TWS_SockAddrIn FromNative(const sockaddr_in& n) {
+    TWS_SockAddrIn a;
+    a.sin_family = C_AF_INET;
+    a.sin_port = n.sin_port;
+    a.sin_addr = n.sin_addr.s_addr;
+    return a;
+}
+
+bool Create(TSocket& S, int Type, int Protocol) {
+    S = C_InvalidSocket;
+    if (!WS_Start()) return false;
+    socket_api::TNative s = socket(AF_INET, Type | socket_api::C_CreateFlags, Protocol);
+    if (s == socket_api::C_InvalidNative) {
+        Fail();
         return false;
     }
-    if (int32_t e = detail::PlatformStartup()) {
-        detail::SetLastWSError(e);
-        return false;
-    }
-    WS_AsyncList = new T_WSAsyncObjList;
-    // The notifier last: from here on the library counts as started, and the look-ups below may use it.
-    WSFOwner = new T_WSAsyncSocketNotifier;
-    WS_RefreshLocalAddresses();
+    S = socket_api::AdoptNative(s);
+    socket_api::SocketCreated(S, Type == SOCK_STREAM);
     return true;
 }
 
-void WS_Finish() {
-    T_WSAsyncSocketNotifier* owner = WSFOwner.load();
-    if (!owner) return;
-    delete owner;
-    WSFOwner = nullptr;
-    delete WS_AsyncList;
-    WS_AsyncList = nullptr;
-    LastWSError = detail::PlatformCleanup();
+bool OptionName(TWS_SocketOption Option, int& Level, int& Name) {
+    switch (Option) {
+    case TWS_SocketOption::Broadcast: Level = SOL_SOCKET; Name = SO_BROADCAST; return true;
+    case TWS_SocketOption::KeepAlive: Level = SOL_SOCKET; Name = SO_KEEPALIVE; return true;
+    case TWS_SocketOption::NoTcpDelay: Level = IPPROTO_TCP; Name = TCP_NODELAY; return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool WS_CreateSocket(TSocket& S) { return Create(S, SOCK_STREAM, IPPROTO_TCP); }
+
+bool WS_CreateUdpSocket(TSocket& S) { return Create(S, SOCK_DGRAM, IPPROTO_UDP); }
+
+bool WS_CloseSocket(TSocket& S) {
+    const TSocket closing = S;
+    const socket_api::TNative s = NativeOf(closing);
+    socket_api::BeforeShutdown(closing);
+    if (shutdown(s, socket_api::C_ShutdownBoth) == 0) {
+        // Reading what is left lets the close end with FIN rather than a reset.
+        char chunk[100];
+        for (size_t total = 0; total < 64 * 1024;) {
+            auto n = recv(s, chunk, sizeof chunk, socket_api::C_DrainFlags);
+            if (n <= 0) break;
+            total += static_cast<size_t>(n);
+        }
+    }
+    S = C_InvalidSocket;
+    socket_api::BeforeNativeClose(closing);
+    // The invalid handle fails here too: "not a socket" (10038).
+    if (socket_api::CloseNative(s) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool WS_AddressBind(TSocket S, T_NumericIpAddress S_Addr, uint16_t SinPort) {
+    socket_api::BeforeBind(NativeOf(S));
+    sockaddr_in a = ToNative(WS_MakeSockAddr(S_Addr, SinPort));
+    if (bind(NativeOf(S), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool WS_ConnectToSocket(TSocket S, T_NumericIpAddress HostAddr, uint16_t HostPort) {
+    sockaddr_in a = ToNative(WS_MakeSockAddr(HostAddr, HostPort));
+    if (connect(NativeOf(S), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        int32_t e = socket_api::LastError();
+        if (e != C_WSAEWOULDBLOCK) {
+            detail::SetLastWSError(e);
+            return false;
+        }
+    }
+    socket_api::ConnectStarted(S);
+    return true;
+}
+
+bool WS_Listen(TSocket S, int Backlog) {
+    if (listen(NativeOf(S), Backlog) != 0) {
+        Fail();
+        return false;
+    }
+    socket_api::Listening(S);
+    return true;
+}
+
+bool WS_Accept(TSocket ListenSocket, TSocket& ReplySocket, T_NumericIpAddress& RemoteAddr) {
+    sockaddr_in a{};
+    socket_api::TSockLen len = sizeof a;
+    socket_api::TNative s = socket_api::AcceptNative(NativeOf(ListenSocket), a, len);
+    const int32_t e = s == socket_api::C_InvalidNative ? socket_api::LastError() : 0;
+    socket_api::AcceptCalled(ListenSocket);
+    if (e != 0) {
+        ReplySocket = C_InvalidSocket;
+        detail::SetLastWSError(e);
+        return false;
+    }
+    ReplySocket = socket_api::AdoptNative(s);
+    RemoteAddr = a.sin_addr.s_addr;
+    socket_api::Accepted(ListenSocket, ReplySocket);
+    return true;
+}
+
+int WS_Recv(TSocket S, void* Buffer, int Len, int32_t* Error) {
+    auto n = recv(NativeOf(S), static_cast<char*>(Buffer), Clamp(Len), 0);
+    const int32_t e = n < 0 ? socket_api::LastError() : 0;
+    // Re-enabled after the read, so a notification means data is still there after it.
+    socket_api::ReadCalled(S);
+    if (n < 0) return TransferFailed(e, Error);
+    return static_cast<int>(n);
+}
+
+int WS_Send(TSocket S, const void* Data, int Len, int32_t* Error) {
+    auto n = send(NativeOf(S), static_cast<const char*>(Data), Clamp(Len), socket_api::C_SendFlags);
+    if (n < 0) {
+        const int32_t e = socket_api::LastError();
+        if (e == C_WSAEWOULDBLOCK) socket_api::SendWouldBlock(S);
+        return TransferFailed(e, Error);
+    }
+    return static_cast<int>(n);
+}
+
+int WS_RecvFrom(TSocket S, void* Buffer, int Len, TWS_SockAddrIn& From, int32_t* Error) {
+    sockaddr_in a{};
+    socket_api::TSockLen alen = sizeof a;
+    auto n = recvfrom(NativeOf(S), static_cast<char*>(Buffer), Clamp(Len), socket_api::C_RecvFromFlags,
+                      reinterpret_cast<sockaddr*>(&a), &alen);
+    const int32_t e = n < 0 ? socket_api::LastError() : 0;
+    socket_api::ReadCalled(S);
+    if (n >= 0) From = FromNative(a);
+    if (e) return TransferFailed(e, Error);
+    // A datagram that did not fit (its real length reported): Winsock's result, and the rest is lost.
+    if (n > Clamp(Len)) return TransferFailed(C_WSAEMSGSIZE, Error);
+    return static_cast<int>(n);
+}
+
+int WS_SendTo(TSocket S, const void* Data, int Len, const TWS_SockAddrIn& To, int32_t* Error) {
+    sockaddr_in a = ToNative(To);
+    auto n = sendto(NativeOf(S), static_cast<const char*>(Data), Clamp(Len), socket_api::C_SendFlags,
+                    reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (n < 0) {
+        const int32_t e = socket_api::LastError();
+        if (e == C_WSAEWOULDBLOCK) socket_api::SendWouldBlock(S);
+        return TransferFailed(e, Error);
+    }
+    return static_cast<int>(n);
+}
+
+bool WS_GetSockName(TSocket S, TWS_SockAddrIn& Addr) {
+    sockaddr_in a{};
+    socket_api::TSockLen len = sizeof a;
+    if (getsockname(NativeOf(S), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        Fail();
+        return false;
+    }
+    Addr = FromNative(a);
+    return true;
+}
+
+bool WS_SetSocketOption(TSocket S, TWS_SocketOption Option, uint32_t Value) {
+    int level, name;
+    if (!OptionName(Option, level, name)) return false;
+    if (setsockopt(NativeOf(S), level, name, reinterpret_cast<const char*>(&Value), sizeof Value) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool WS_GetSocketOption(TSocket S, TWS_SocketOption Option, uint32_t& Value) {
+    int level, name;
+    if (!OptionName(Option, level, name)) return false;
+    // Options come back as 4 bytes; a stack that writes fewer leaves the rest zero.
+    uint32_t v = 0;
+    socket_api::TSockLen len = sizeof v;
+    if (getsockopt(NativeOf(S), level, name, reinterpret_cast<char*>(&v), &len) != 0) {
+        Fail();
+        return false;
+    }
+    Value = len == 1 ? (v & 0xff) : v;
+    return true;
+}
+
+std::string WS_GetHostName() {
+    if (!WS_Start()) return {};
+    char name[200];
+    if (gethostname(name, sizeof name) != 0) {
+        Fail();
+        return {};
+    }
+    name[sizeof name - 1] = 0;
+    return name;
+}
+
+T_NumericIpAddress WS_LookUpName(const std::string& Name) {
+    if (Name.empty() || !WS_Start()) return 0;
+    int32_t e = 0;
+    T_NumericIpAddress a = detail::ResolveIPv4(Name, e);
+    if (!a && e) detail::SetLastWSError(e);
+    return a;
 }
 
 bool SocketIsOpen(TSocket S) { return S != C_InvalidSocket; }

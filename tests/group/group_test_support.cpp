@@ -1,5 +1,6 @@
 #include "tests/group/group_test_support.h"
 
+#include "net/socket_primitives_internal.h"
 #include "net/tcp_session.h"
 #include "tests/test_support.h"
 

@@ -1,5 +1,7 @@
 #include "net/udp_socket.h"
 
+#include "net/socket_primitives_internal.h"
+
 #include "tests/net/net_test_support.h"
 #include "tests/test_support.h"
 
