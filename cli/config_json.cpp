@@ -1,5 +1,7 @@
 #include "cli/config_json.h"
 
+#include "net/socket_primitives.h"
+
 #include <charconv>
 #include <cstdint>
 #include <functional>
@@ -48,33 +50,11 @@ bool Utf8ToLatin1(const std::string& Text, std::string& Bytes) {
 
 namespace {
 
-std::string IpText(uint32_t Ip) {
-    // Network byte order: the first dotted number is the lowest byte of the little-endian field.
-    return std::to_string(Ip & 0xFF) + "." + std::to_string((Ip >> 8) & 0xFF) + "." + std::to_string((Ip >> 16) & 0xFF) +
-           "." + std::to_string(Ip >> 24);
-}
-
 bool ParseInteger(const std::string& Text, int64_t Min, int64_t Max, int64_t& V) {
     if (Text.empty()) return false;
     const char* end = Text.data() + Text.size();
     auto [p, ec] = std::from_chars(Text.data(), end, V);
     return ec == std::errc() && p == end && V >= Min && V <= Max;
-}
-
-bool ParseIp(const std::string& Text, uint32_t& Ip) {
-    uint32_t v = 0;
-    size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        size_t dot = part < 3 ? Text.find('.', pos) : Text.size();
-        if (dot == std::string::npos) return false;
-        const std::string num = Text.substr(pos, dot - pos);
-        int64_t n = 0;
-        if (num.empty() || num.size() > 3 || num[0] == '-' || !ParseInteger(num, 0, 255, n)) return false;
-        v |= static_cast<uint32_t>(n) << (8 * part);
-        pos = dot + 1;
-    }
-    Ip = v;
-    return true;
 }
 
 bool ParseJson(const std::string& Text, Json& J) {
@@ -150,10 +130,10 @@ TField StringList(std::vector<std::string> Path, TRef<rv::TStrings> Ref) {
 }
 
 TField Address(std::vector<std::string> Path, TRef<uint32_t> Ref) {
-    return {std::move(Path), [Ref](T_ConfigRec& R) { return Json(IpText(Ref(R))); },
+    return {std::move(Path), [Ref](T_ConfigRec& R) { return Json(rv::WS_IpToStr(Ref(R))); },
             [Ref](T_ConfigRec& R, const std::string& Text) {
                 uint32_t ip = 0;
-                if (!ParseIp(Text, ip)) return false;
+                if (!rv::WS_StrToIp(Text, ip)) return false;
                 Ref(R) = ip;
                 return true;
             }};

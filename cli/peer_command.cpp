@@ -46,16 +46,6 @@ struct TPeerOptions {
     std::string ConfigFile;
 };
 
-bool ParseDotted(const std::string& Text, rv::T_NumericIpAddress& Ip) {
-    unsigned a, b, c, d;
-    char tail;
-    if (std::sscanf(Text.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &tail) != 4) return false;
-    if (a > 255 || b > 255 || c > 255 || d > 255) return false;
-    Ip = rv::WS_IpAddress(static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c),
-                          static_cast<uint8_t>(d));
-    return true;
-}
-
 class TPeer {
 public:
     explicit TPeer(rv::T_NetGroupCfg& Cfg) : FCfg(Cfg) {}
@@ -257,7 +247,7 @@ int RunPeer(const TPeerOptions& O) {
         cfg.sT.MsgTimeOut = O.TimeOut;
         if (!O.JoinIp.empty()) {
             rv::T_NumericIpAddress ip = 0;
-            if (!ParseDotted(O.JoinIp, ip)) {
+            if (!rv::WS_StrToIp(O.JoinIp, ip)) {
                 std::cerr << "tolvane-cli: --join-ip needs an address A.B.C.D, not " << O.JoinIp << "\n";
                 return 2;
             }

@@ -6,7 +6,6 @@
 #include "net/async_name_lookup.h"
 
 #include <algorithm>
-#include <charconv>
 
 namespace rv {
 
@@ -26,25 +25,6 @@ bool SameTextAscii(const std::string& A, const std::string& B) {
         if (a != b) return false;
     }
     return true;
-}
-
-// Dotted text ("10.0.0.1") to an address in network order; 0 when it is not one.
-T_NumericIpAddress DottedToIp(const std::string& Text) {
-    T_NumericIpAddress v = 0;
-    const char* p = Text.data();
-    const char* end = p + Text.size();
-    for (int part = 0; part < 4; ++part) {
-        unsigned n = 0;
-        auto [next, ec] = std::from_chars(p, end, n);
-        if (ec != std::errc() || next == p || n > 255) return 0;
-        v |= static_cast<T_NumericIpAddress>(n) << (8 * part);
-        p = next;
-        if (part < 3) {
-            if (p == end || *p != '.') return 0;
-            ++p;
-        }
-    }
-    return p == end ? v : 0;
 }
 
 // The address in a member's 64-bit field, or 0 when the field holds something else.
@@ -260,7 +240,8 @@ void T_NetGroup::JoinGroup() {
 
 void T_NetGroup::E_JoinNameLookup(int32_t ErrorCode, const std::string& IpText) {
     if (ErrorCode == 0) {
-        if (const T_NumericIpAddress ip = DottedToIp(IpText)) {
+        T_NumericIpAddress ip = 0;
+        if (WS_StrToIp(IpText, ip) && ip != 0) { // 0.0.0.0 names no member
             JoinUsingMemberIp = ip;
             JoinGroupByIP();
             return;

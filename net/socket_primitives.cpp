@@ -278,6 +278,28 @@ std::string WS_IpToStr(T_NumericIpAddress Ip) {
 
 std::string WS_IpToStr(const TWS_SockAddrIn& Addr) { return WS_IpToStr(Addr.sin_addr); }
 
+bool WS_StrToIp(const std::string& Text, T_NumericIpAddress& Ip) {
+    uint8_t b[4];
+    size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (i == Text.size() || Text[i] != '.') return false;
+            ++i;
+        }
+        unsigned n = 0;
+        size_t digits = 0;
+        for (; i < Text.size() && Text[i] >= '0' && Text[i] <= '9'; ++i) {
+            if (++digits > 3) return false;
+            n = n * 10 + static_cast<unsigned>(Text[i] - '0');
+        }
+        if (digits == 0 || n > 255) return false;
+        b[part] = static_cast<uint8_t>(n);
+    }
+    if (i != Text.size()) return false;
+    Ip = WS_IpAddress(b[0], b[1], b[2], b[3]);
+    return true;
+}
+
 T_NumericIpAddress WS_IpAddress(uint8_t A, uint8_t B, uint8_t C, uint8_t D) {
     const uint8_t b[4] = {A, B, C, D};
     T_NumericIpAddress ip;

@@ -143,6 +143,10 @@ T_NumericIpAddress WS_LocalIP();
 // Dotted text of an address.
 std::string WS_IpToStr(T_NumericIpAddress Ip);
 std::string WS_IpToStr(const TWS_SockAddrIn& Addr);
+// Dotted text to an address: exactly four parts of one to three decimal digits (leading zeros allowed, still
+// decimal), each 0 to 255, joined by single dots, with nothing before, between or after (no sign, no space).
+// False, and Ip untouched, for anything else.
+bool WS_StrToIp(const std::string& Text, T_NumericIpAddress& Ip);
 
 // Every IPv4 address of this host, taken by WS_Start: WS_LocalAddr first, then each interface's address
 // (loopback included). Datagrams from any of them are this host's own. Any thread.

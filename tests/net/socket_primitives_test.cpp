@@ -13,6 +13,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -230,6 +231,47 @@ TEST(SocketPrimitives, AddressesAsDottedText) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(&a.sin_port);
     EXPECT_EQ(bytes[0], 53795 >> 8);
     EXPECT_EQ(bytes[1], 53795 & 0xff);
+}
+
+TEST(SocketPrimitives, DottedTextToAnAddress) {
+    struct Accepted {
+        const char* Text;
+        rv::T_NumericIpAddress Ip;
+    };
+    const Accepted accepted[] = {
+        {"10.77.0.1", rv::WS_IpAddress(10, 77, 0, 1)},
+        {"0.0.0.0", 0},
+        {"255.255.255.255", 0xffffffffu},
+        {"192.168.001.020", rv::WS_IpAddress(192, 168, 1, 20)}, // leading zeros are decimal, not octal
+        {"000.0.00.9", rv::WS_IpAddress(0, 0, 0, 9)},
+    };
+    for (const Accepted& c : accepted) {
+        SCOPED_TRACE(c.Text);
+        rv::T_NumericIpAddress ip = 12345;
+        ASSERT_TRUE(rv::WS_StrToIp(c.Text, ip));
+        EXPECT_EQ(ip, c.Ip);
+    }
+    // Network order: the first dotted number is the first byte in memory.
+    rv::T_NumericIpAddress ip = 0;
+    ASSERT_TRUE(rv::WS_StrToIp("1.2.3.4", ip));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&ip);
+    EXPECT_EQ(bytes[0], 1);
+    EXPECT_EQ(bytes[3], 4);
+    EXPECT_EQ(rv::WS_IpToStr(ip), "1.2.3.4");
+
+    const char* refused[] = {
+        "", "10.77.0.300", "256.0.0.1", "10.0.0", "10.0.0.1.5", "10.0.0.1.", ".10.0.0.1", "10..0.1",
+        "10.0.0.", "0010.0.0.1", "10.0.0.0001", " 10.0.0.1", "10.0.0.1 ", "10. 0.0.1", "+10.0.0.1",
+        "10.-0.0.1", "10.0.0.1x", "a.b.c.d", "10,0,0,1", "4294967306.0.0.1", "1e1.0.0.1", "localhost",
+    };
+    for (const char* text : refused) {
+        SCOPED_TRACE(text);
+        rv::T_NumericIpAddress untouched = 12345;
+        EXPECT_FALSE(rv::WS_StrToIp(text, untouched));
+        EXPECT_EQ(untouched, 12345u);
+    }
+    // A NUL inside the text is not the end of it.
+    EXPECT_FALSE(rv::WS_StrToIp(std::string("1.2.3.4\0", 8), ip));
 }
 
 TEST(SocketPrimitives, TheLocalAddressesAreThisHostsAndTheFirstIsWS_LocalAddr) {
