@@ -2,6 +2,7 @@
 
 #include "foundation/message_pump.h"
 #include "foundation/stop_watch.h"
+#include "foundation/text.h"
 #include "foundation/tick_count.h"
 #include "net/async_name_lookup.h"
 
@@ -14,17 +15,6 @@ namespace {
 std::string WithoutTilde(std::string S) {
     std::erase(S, '~');
     return S;
-}
-
-bool SameTextAscii(const std::string& A, const std::string& B) {
-    if (A.size() != B.size()) return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        char a = A[i], b = B[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-        if (a != b) return false;
-    }
-    return true;
 }
 
 // The address in a member's 64-bit field, or 0 when the field holds something else.
