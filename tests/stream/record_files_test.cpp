@@ -1,7 +1,8 @@
-#include "stream/app_files.h"
-#include "stream/smart_stream.h"
+#include "stream/record_files.h"
 
 #include "foundation/message_box.h"
+#include "stream/app_files.h"
+#include "stream/smart_stream.h"
 #include "tests/stream/test_records.h"
 #include "tests/test_support.h"
 

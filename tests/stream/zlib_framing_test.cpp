@@ -1,5 +1,6 @@
 #include "stream/zlib_framing.h"
 
+#include "stream/little_endian.h"
 #include "tests/stream/test_records.h"
 #include "tests/test_support.h"
 
