@@ -82,7 +82,9 @@ bench: setup
 
 # Builds every fuzz target (clang: libFuzzer, ASan, UBSan) and runs each for FUZZ_SECONDS on its corpus.
 # New inputs are kept in build/fuzz/corpus/<target>; the seeds in fuzz/corpus/<target> are only read.
-fuzz: setup
+# Only this target installs the fuzzing toolchain.
+fuzz:
+	@scripts/setup fuzz
 	cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 		-DCMAKE_CXX_COMPILER=clang++ -DTOLVANE_FUZZ=ON -DTOLVANE_TESTS=OFF
 	cmake --build $(FUZZ) -j $(JOBS)

@@ -1,6 +1,7 @@
 #include "app/config_record.h"
 
 #include "stream/app_files.h"
+#include "stream/record_files.h"
 
 #include <cstdio>
 #include <exception>

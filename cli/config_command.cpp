@@ -8,6 +8,7 @@
 #include "cli/config_json.h"
 #include "foundation/message_box.h"
 #include "stream/app_files.h"
+#include "stream/record_files.h"
 
 #include <cstdio>
 #include <exception>

@@ -3,16 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#define rv_fseek _fseeki64
-#define rv_ftell _ftelli64
-#else
-#include <unistd.h>
-#define rv_fseek fseeko
-#define rv_ftell ftello
-#endif
-
 namespace rv {
 
 int64_t TStream::GetSize() {
@@ -135,34 +125,29 @@ TFileStream::~TFileStream() {
 int64_t TFileStream::Read(void* Buffer, int64_t Count) {
     if (Count <= 0) return 0;
     // C streams need a positioning call between a write and a read.
-    if (FLastWasWrite) rv_fseek(FFile, 0, SEEK_CUR);
+    if (FLastWasWrite) detail::FileSeek64(FFile, 0, SEEK_CUR);
     FLastWasWrite = false;
     return static_cast<int64_t>(std::fread(Buffer, 1, static_cast<size_t>(Count), FFile));
 }
 
 int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
     if (Count <= 0) return 0;
-    if (!FLastWasWrite) rv_fseek(FFile, 0, SEEK_CUR);
+    if (!FLastWasWrite) detail::FileSeek64(FFile, 0, SEEK_CUR);
     FLastWasWrite = true;
     return static_cast<int64_t>(std::fwrite(Buffer, 1, static_cast<size_t>(Count), FFile));
 }
 
 int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
     int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET : Origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
-    if (rv_fseek(FFile, Offset, whence) != 0) throw EStreamError("Stream seek error");
+    if (detail::FileSeek64(FFile, Offset, whence) != 0) throw EStreamError("Stream seek error");
     FLastWasWrite = false;
-    return rv_ftell(FFile);
+    return detail::FileTell64(FFile);
 }
 
 void TFileStream::SetSize(int64_t NewSize) {
     int64_t pos = Position();
     std::fflush(FFile);
-#ifdef _WIN32
-    int rc = _chsize_s(_fileno(FFile), NewSize);
-#else
-    int rc = ftruncate(fileno(FFile), NewSize);
-#endif
-    if (rc != 0) throw EStreamError("Stream size cannot be changed");
+    if (!detail::FileTruncate(FFile, NewSize)) throw EStreamError("Stream size cannot be changed");
     SetPosition(std::min(pos, NewSize));
 }
 

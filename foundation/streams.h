@@ -112,4 +112,12 @@ public:
     void CopyStream(TStream& Dest);
 };
 
+namespace detail {
+// Backend (streams_win.cpp / streams_posix.cpp): 64-bit positions on C streams, and cutting a file to a size.
+// FileSeek64 returns 0 on success, as fseek does; FileTell64 returns the position or -1.
+int FileSeek64(std::FILE* File, int64_t Offset, int Whence);
+int64_t FileTell64(std::FILE* File);
+bool FileTruncate(std::FILE* File, int64_t NewSize);
+} // namespace detail
+
 } // namespace rv

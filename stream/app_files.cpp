@@ -11,24 +11,10 @@ namespace rv {
 namespace {
 const TAppFilesEnvironment* GEnv = nullptr;
 
-bool IsDelim(char c) {
-#ifdef _WIN32
-    return c == '\\' || c == '/';
-#else
-    return c == '/';
-#endif
-}
+bool IsDelim(char c) { return detail::SystemIsPathDelim(c); }
 } // namespace
 
 void SetAppFilesEnvironment(const TAppFilesEnvironment* Env) { GEnv = Env; }
-
-char PathDelim() {
-#ifdef _WIN32
-    return '\\';
-#else
-    return '/';
-#endif
-}
 
 std::string MakeFilePath(const std::string& Path) {
     if (Path.empty() || Path.back() == PathDelim()) return Path;

@@ -13,6 +13,7 @@ namespace rv {
 // The maker's sub-folder of the per-user data folder.
 inline constexpr const char* ApplicationUserDataSubPath = "Parvex";
 
+// The platform's folder separator (backend).
 char PathDelim();
 // A non-empty text that does not end in the separator gets one appended; an empty text stays empty.
 std::string MakeFilePath(const std::string& Path);
@@ -70,6 +71,8 @@ bool SystemIsNtPlatform();
 bool SystemFileExists(const std::string& FileName);
 bool SystemDeleteFile(const std::string& FileName);
 bool SystemReplaceFile(const std::string& FileName, const void* Data, size_t Size);
+// True for every character that separates folders in a file name (Windows also accepts the slash).
+bool SystemIsPathDelim(char c);
 } // namespace detail
 
 } // namespace rv

@@ -106,4 +106,12 @@ bool SystemReplaceFile(const std::string& FileName, const void* Data, size_t Siz
     return ok;
 }
 
+bool SystemIsPathDelim(char c) { return c == '\\' || c == '/'; }
+
 } // namespace rv::detail
+
+namespace rv {
+
+char PathDelim() { return '\\'; }
+
+} // namespace rv

@@ -1,21 +1,16 @@
 // Record files and the per-user data file.
-#include "stream/app_files.h"
-#include "stream/smart_stream.h"
+#include "stream/record_files.h"
 
 #include "foundation/message_box.h"
+#include "foundation/streams.h"
+#include "stream/app_files.h"
 
 namespace rv {
 
 namespace {
 
-// The name the per-user data file is looked for under, and the one a first save creates. File names compare
-// without regard to case on Windows, so the two name the same file there.
+// The name the per-user data file is looked for under; a first save uses detail::SystemDataFileSaveExt().
 constexpr const char* kLoadExt = ".dat";
-#ifdef _WIN32
-constexpr const char* kSaveExt = ".Dat";
-#else
-constexpr const char* kSaveExt = ".dat";
-#endif
 
 constexpr uint32_t kTaskModal = 0x2000; // MB_TASKMODAL
 constexpr uint32_t kTopMost = 0x40000;  // MB_TOPMOST
@@ -85,7 +80,7 @@ bool TRV_SmartStream::SaveAsApplicationData(bool WithBackUp) {
     if (AppUserPath.empty()) {
         // A file of that name in the current directory is used where it is (by its full name, so that a later
         // change of directory does not move it); otherwise the per-user folder.
-        const std::string name = ExeName() + kSaveExt;
+        const std::string name = ExeName() + detail::SystemDataFileSaveExt();
         AppUserPath = CurrentDirectoryPath() + name;
         if (!FileExists(AppUserPath)) AppUserPath = (IsNtPlatform() ? ApplicationUserDataPath() : ExeFolderPath()) + name;
     }

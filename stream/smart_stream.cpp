@@ -1,6 +1,7 @@
 #include "stream/smart_stream.h"
 
 #include "stream/check_values.h"
+#include "stream/little_endian.h"
 #include "stream/nested_stream.h"
 #include "stream/size_fields.h"
 #include "stream/smart_stream_list.h"

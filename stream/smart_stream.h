@@ -22,8 +22,8 @@
 // Threads: no locking. One record object is used by one thread at a time; distinct objects are independent.
 
 #include "foundation/streams.h"
-#include "stream/little_endian.h"
 #include "stream/progress.h"
+#include "stream/record_struct.h"
 #include "stream/string_io.h"
 #include "stream/zlib_framing.h"
 
@@ -34,7 +34,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -122,11 +121,7 @@ using TExtended80 = std::array<uint8_t, 10>;
 using TBinDateTime = std::array<uint8_t, 7>;
 using TDigest160 = std::array<uint8_t, 20>;
 
-// Options of LoadFromFile.
-enum TExpandFFOption : unsigned {
-    effWithBackup = 1, // try the backup file when the file cannot be read
-    effInitialize = 2, // Clear the record when the file cannot be opened
-};
+// Options of LoadFromFile: TExpandFFOption flags (stream/record_files.h).
 using TExpandFFOptions = unsigned;
 
 // An object bound with AddPrivateSubStream: it writes and reads its own payload inside a sized element.
@@ -139,95 +134,6 @@ public:
     virtual bool WriteTo(TStream& Dest) = 0;
     // Source is exactly the element's payload. False fails the record's read.
     virtual bool ReadFrom(TStream& Source) = 0;
-};
-
-// ---- plain records (ssRecord) ---------------------------------------------------------------------------------
-//
-// A struct bound with AddRecord(V) states its byte layout instead of relying on memory layout:
-//
-//   struct T_Example {
-//       int32_t Left = 0;
-//       bool Flag = false;
-//       std::array<uint8_t, 3> Spare{};
-//       static constexpr uint32_t RecordSize = 8;       // bytes on the wire
-//       template <class C> void Fields(C& c) { c(Left); c(Flag); c(Spare); }
-//   };
-//
-// Fields lists the members in byte order. A member may be an integer, enum, float, double, bool (one byte,
-// 0 or 1), a std::array or C array of those, or another struct with Fields. Integers are little-endian.
-// AddRecord checks that the listed members add up to RecordSize.
-
-namespace detail {
-
-template <class T>
-struct IsStdArray : std::false_type {};
-template <class E, size_t N>
-struct IsStdArray<std::array<E, N>> : std::true_type {};
-
-struct TRecordSizer {
-    uint32_t Size = 0;
-    template <class F>
-    void operator()(F& f) {
-        if constexpr (std::is_same_v<F, bool> || std::is_enum_v<F> || std::is_arithmetic_v<F>) {
-            Size += sizeof(F);
-        } else if constexpr (IsStdArray<F>::value || std::is_array_v<F>) {
-            for (auto& e : f) (*this)(e);
-        } else {
-            f.Fields(*this);
-        }
-    }
-};
-
-struct TRecordEncoder {
-    uint8_t* P;
-    template <class F>
-    void operator()(F& f) {
-        if constexpr (std::is_same_v<F, bool>) {
-            *P++ = f ? 1 : 0;
-        } else if constexpr (std::is_enum_v<F>) {
-            auto u = static_cast<std::underlying_type_t<F>>(f);
-            (*this)(u);
-        } else if constexpr (std::is_arithmetic_v<F>) {
-            PutLE<F>(P, f);
-            P += sizeof(F);
-        } else if constexpr (IsStdArray<F>::value || std::is_array_v<F>) {
-            for (auto& e : f) (*this)(e);
-        } else {
-            f.Fields(*this);
-        }
-    }
-};
-
-struct TRecordDecoder {
-    const uint8_t* P;
-    template <class F>
-    void operator()(F& f) {
-        if constexpr (std::is_same_v<F, bool>) {
-            f = *P++ != 0;
-        } else if constexpr (std::is_enum_v<F>) {
-            std::underlying_type_t<F> u{};
-            (*this)(u);
-            f = static_cast<F>(u);
-        } else if constexpr (std::is_arithmetic_v<F>) {
-            f = GetLE<F>(P);
-            P += sizeof(F);
-        } else if constexpr (IsStdArray<F>::value || std::is_array_v<F>) {
-            for (auto& e : f) (*this)(e);
-        } else {
-            f.Fields(*this);
-        }
-    }
-};
-
-} // namespace detail
-
-template <class T>
-concept SmartStreamRecordStruct = requires(T& v, detail::TRecordSizer& s, detail::TRecordEncoder& e,
-                                           detail::TRecordDecoder& d) {
-    { T::RecordSize } -> std::convertible_to<uint32_t>;
-    v.Fields(s);
-    v.Fields(e);
-    v.Fields(d);
 };
 
 // One declared element (T_ssItem). The record owns its descriptors, never the variables they point to.
@@ -276,7 +182,8 @@ public:
     // Fires OnRead when Success. The reader does not call it; a caller may.
     virtual void ReadFromStreamComplete(bool Success);
 
-    // Files (record files and the per-user data file).
+    // Files (record files and the per-user data file): defined in record_files.cpp; the options and the backup
+    // name are in stream/record_files.h.
     // Writes the record to FileName, replacing the file atomically. WithBackUp first renames the existing file to
     // its backup name (see CreateBackupFileName). Returns WriteToStream's result (false leaves the file as it
     // was); a file that cannot be created raises EFOpenError.
@@ -385,7 +292,7 @@ protected:
     void AddDataBlock(std::vector<uint8_t>& V) { NewObject(&V, ssDataBlock); }
     // A plain byte block of RecordSize bytes.
     void AddRecord(void* RecordStruc, uint32_t RecordSize);
-    // A struct that lists its layout (see SmartStreamRecordStruct above).
+    // A struct that lists its layout (see stream/record_struct.h).
     template <SmartStreamRecordStruct T>
     void AddRecord(T& V) {
         detail::TRecordSizer sizer;
@@ -467,9 +374,5 @@ public:
         this->AfterConstruction();
     }
 };
-
-// Backup file name: "name.ext" gives "name.~ex" (a tilde and the extension without its last character);
-// a name without an extension gets ".~Bk".
-std::string CreateBackupFileName(const std::string& FileName);
 
 } // namespace rv

@@ -2,6 +2,7 @@
 
 #include "foundation/message_box.h"
 #include "stream/app_files.h"
+#include "stream/record_files.h"
 #include "tests/stream/test_records.h"
 #include "tests/test_support.h"
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -41,7 +42,10 @@ std::string Ip(int64_t MemberIpAddress) { return rv::WS_IpToStr(static_cast<rv::
 // One group under test, its events in order, and a socket of the test where its search broadcasts go (never
 // onto a real network).
 struct TRig {
-    explicit TRig(const rv::T_NetGroupCfg& Cfg) {
+    // The group is made from FillCfg's configuration, after Adjust (when given) has changed it.
+    explicit TRig(const std::function<void(rv::T_NetGroupCfg&)>& Adjust = {}) {
+        FillCfg(Cfg);
+        if (Adjust) Adjust(Cfg);
         G = std::make_unique<rv::T_NetGroup>(
             Cfg, [this](rv::T_NetGroup*, const std::string& Text) { Failures.push_back(Text); });
         G->UdpLink->BroadcastAddr = rv::WS_MakeSockAddr(Lo(1), Searches.Port());
@@ -90,6 +94,7 @@ struct TRig {
                                 G->UdpLink->Port()));
     }
 
+    rv::TRV_Constructed<rv::T_NetGroupCfg> Cfg; // what the group was made from; a test may change it for Configure
     TRawUdp Searches{Lo(1)};
     std::unique_ptr<rv::T_NetGroup> G;
     std::vector<std::string> Log;
@@ -189,9 +194,7 @@ TEST(NetGroupIdentity, AClashIsTheSameClassAndUnitWhateverTheirCase) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(std::string(c.Class) + "/" + c.Unit);
-        rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-        FillCfg(cfg);
-        TRig rig(cfg);
+        TRig rig;
         rig.G->JoinGroup();
         TInfoSink sink;
         ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Other", "Someone", sink.Port())));
@@ -212,9 +215,10 @@ TEST(NetGroupJoin, NeedsAGroupAndAUnitAndHappensOnce) {
     const TCase cases[] = {{"", "Me", false}, {"G", "", false}, {"~", "Me", false}, {"G", "Me", true}};
     for (const TCase& c : cases) {
         SCOPED_TRACE(std::string(c.Group) + "/" + c.Unit);
-        rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-        FillCfg(cfg, c.Group, "Launcher", c.Unit);
-        TRig rig(cfg);
+        TRig rig([&](rv::T_NetGroupCfg& C) {
+            C.GroupId = c.Group;
+            C.UnitId = c.Unit;
+        });
         rig.G->JoinGroup();
         EXPECT_EQ(rig.G->ParticipatingInGroup(), c.Joins);
         EXPECT_EQ(rig.G->JoinInProgress(), c.Joins);
@@ -251,12 +255,11 @@ TEST(NetGroupJoin, ByAddressAsksTheMemberAtTheConfiguredPortUntilAMessageIsDeliv
         group_testing::THangingListener hanging;
         hanging.AcceptEvents = true;
         const uint16_t memberPort = memberAcknowledges ? sink.Port() : hanging.Port();
-        rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-        FillCfg(cfg);
-        cfg.sT.InfoReplyPort = memberPort;
-        cfg.sT.NetGroupSearchMethod = rv::ngsMemberIp;
-        cfg.sT.HostIP = Lo(2);
-        TRig rig(cfg);
+        TRig rig([&](rv::T_NetGroupCfg& C) {
+            C.sT.InfoReplyPort = memberPort;
+            C.sT.NetGroupSearchMethod = rv::ngsMemberIp;
+            C.sT.HostIP = Lo(2);
+        });
         EXPECT_EQ(rig.G->ConfiguredInfoReplyPort(), memberPort);
         ASSERT_NE(rig.G->InfoReplyPort(), memberPort);
         ASSERT_NE(rig.G->InfoReplyPort(), 0);
@@ -300,13 +303,13 @@ TEST(NetGroupJoin, ByHostNameLooksTheNameUpOrReportsThatItDoesNotExist) {
     const char* loopbackName = net_testing::SystemLookUp("localhost") != 0 ? "localhost" : "127.0.0.1";
     for (const TCase& c : {TCase{loopbackName, true}, TCase{"no-such-member.invalid", false}}) {
         SCOPED_TRACE(c.Name);
-        rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-        FillCfg(cfg, "Team~7");
-        cfg.sT.InfoReplyPort = sink.Port();
-        cfg.sT.NetGroupSearchMethod = rv::ngsMemberHostName;
-        cfg.HostName = c.Name;
-        cfg.sT.HostIP = Lo(9); // not read: the name decides
-        TRig rig(cfg);
+        TRig rig([&](rv::T_NetGroupCfg& C) {
+            C.GroupId = "Team~7";
+            C.sT.InfoReplyPort = sink.Port();
+            C.sT.NetGroupSearchMethod = rv::ngsMemberHostName;
+            C.HostName = c.Name;
+            C.sT.HostIP = Lo(9); // not read: the name decides
+        });
         const size_t before = sink.Packets.size();
         rig.G->JoinGroup();
         if (c.Exists) {
@@ -329,9 +332,7 @@ TEST(NetGroupJoin, ByHostNameLooksTheNameUpOrReportsThatItDoesNotExist) {
 // --- Answering searches ----------------------------------------------------------------------------------------------
 
 TEST(NetGroupSearch, AMemberIsAddedOnceAndAnsweredOnEveryTwelfthBroadcastOrAtOnceAfterARestart) {
-    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-    FillCfg(cfg);
-    TRig rig(cfg);
+    TRig rig;
     group_testing::TUdpPeer peer(2);
     const std::string peerIp = rv::WS_IpToStr(peer.Ip);
     TInfoSink peerSink, thirdSink;
@@ -390,9 +391,7 @@ TEST(NetGroupSearch, AMemberIsAddedOnceAndAnsweredOnEveryTwelfthBroadcastOrAtOnc
 }
 
 TEST(NetGroupSearch, ASearchCarryingALeaveNoticeIsAnsweredButNotAdded) {
-    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-    FillCfg(cfg);
-    TRig rig(cfg);
+    TRig rig;
     rig.G->JoinGroup();
     group_testing::TUdpPeer peer(2);
     TInfoSink sink;
@@ -407,9 +406,7 @@ TEST(NetGroupSearch, ASearchCarryingALeaveNoticeIsAnsweredButNotAdded) {
 // --- Group messages --------------------------------------------------------------------------------------------------
 
 TEST(NetGroupMessages, AnAnswerAddsItsSenderDirectlyAndItsListIndirectlyButNeverThisHost) {
-    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-    FillCfg(cfg);
-    TRig rig(cfg);
+    TRig rig;
     rig.G->JoinGroup();
     ASSERT_TRUE(PumpUntil([&] { return !rig.Searches.Received.empty(); }));
     EXPECT_TRUE(rig.G->UdpLink->Broadcasting());
@@ -444,9 +441,7 @@ TEST(NetGroupMessages, AnAnswerAddsItsSenderDirectlyAndItsListIndirectlyButNever
 }
 
 TEST(NetGroupMessages, ChangedDetailsLeaveNoticesAndDamagedMessages) {
-    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-    FillCfg(cfg);
-    TRig rig(cfg);
+    TRig rig;
     TInfoSink sink;
     ASSERT_NO_FATAL_FAILURE(rig.JoinWithPeer(sink.Port()));
 
@@ -476,9 +471,7 @@ TEST(NetGroupMessages, ChangedDetailsLeaveNoticesAndDamagedMessages) {
 }
 
 TEST(NetGroupMessages, AJoinRequestIsAnsweredWithTheMemberList) {
-    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-    FillCfg(cfg);
-    TRig rig(cfg);
+    TRig rig;
     rig.G->JoinGroup();
     TInfoSink first, requester;
     ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "First", first.Port())));
@@ -514,9 +507,7 @@ TEST(NetGroupAnswers, UndeliveredAnswersRemoveAMemberUnlessItIsConfirmedAndRecen
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-        FillCfg(cfg);
-        TRig rig(cfg);
+        TRig rig;
         rig.G->JoinGroup();
         TInfoSink sink;
         // 127.0.0.3 comes from 127.0.0.2's list, so it is known but not confirmed.
@@ -554,16 +545,14 @@ TEST(NetGroupAnswers, UndeliveredAnswersRemoveAMemberUnlessItIsConfirmedAndRecen
 // --- Configuration while participating -------------------------------------------------------------------------------
 
 TEST(NetGroupConfigure, NewDetailsAreAnnouncedANewIdentityLeavesAndJoinsAgain) {
-    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-    FillCfg(cfg);
-    TRig rig(cfg);
+    TRig rig;
     TInfoSink sink;
     ASSERT_NO_FATAL_FAILURE(rig.JoinWithPeer(sink.Port()));
 
     // The same identity (a "~" does not make it new) with other service ports: the members are told.
-    cfg.sT.TcpIpServices = rv::MakeServices(4000, 4001);
-    cfg.UnitId = "M~e";
-    rig.G->Configure(cfg);
+    rig.Cfg.sT.TcpIpServices = rv::MakeServices(4000, 4001);
+    rig.Cfg.UnitId = "M~e";
+    rig.G->Configure(rig.Cfg);
     ASSERT_TRUE(PumpUntil([&] { return sink.Packets.size() == 1; }));
     auto changed = Read(sink.Packets[0]);
     EXPECT_EQ(changed->Message.sT.MessageType, rv::ngmtChangedInfo);
@@ -574,8 +563,8 @@ TEST(NetGroupConfigure, NewDetailsAreAnnouncedANewIdentityLeavesAndJoinsAgain) {
     // A new unit: the members hear that the old identity leaves, the list is emptied without member events, and
     // the copy searches again under its new identity once the notice is out.
     rig.Searches.Received.clear();
-    cfg.UnitId = "NewMe";
-    rig.G->Configure(cfg);
+    rig.Cfg.UnitId = "NewMe";
+    rig.G->Configure(rig.Cfg);
     EXPECT_EQ(rig.Log, TStrings{"leave"});
     EXPECT_EQ(rig.G->Members().Count(), 0);
     EXPECT_EQ(rig.G->GetFullId(), "G~Launcher~NewMe");
@@ -596,13 +585,11 @@ TEST(NetGroupConfigure, NewDetailsAreAnnouncedANewIdentityLeavesAndJoinsAgain) {
 }
 
 TEST(NetGroupConfigure, LeavingDuringTheRejoinWaitAfterANewIdentityStaysLeft) {
-    rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-    FillCfg(cfg);
-    TRig rig(cfg);
+    TRig rig;
     TInfoSink sink;
     ASSERT_NO_FATAL_FAILURE(rig.JoinWithPeer(sink.Port()));
-    cfg.UnitId = "NewMe";
-    rig.G->Configure(cfg);
+    rig.Cfg.UnitId = "NewMe";
+    rig.G->Configure(rig.Cfg);
     rig.G->LeaveGroup(600);
     rig.Searches.Received.clear();
     // The re-join would come at the wait's first tick (250 ms).
@@ -621,10 +608,8 @@ TEST(NetGroupLeave, NotifiesTheMembersAndWaitsForTheNoticesAtMostMaxWait) {
         SCOPED_TRACE(reachable ? "reachable member" : "member never acknowledges");
         TInfoSink sink;
         group_testing::THangingListener hanging;
-        rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
-        FillCfg(cfg);
-        cfg.sT.MsgTimeOut = 20; // a notice that is never acknowledged would hold a worker for 20 s
-        TRig rig(cfg);
+        // A notice that is never acknowledged would hold a worker for 20 s.
+        TRig rig([](rv::T_NetGroupCfg& C) { C.sT.MsgTimeOut = 20; });
         rig.G->JoinGroup();
         ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Peer",
                                                                 reachable ? sink.Port() : hanging.Port())));

@@ -1,5 +1,6 @@
 #include "group/player_messages.h"
 
+#include "stream/little_endian.h"
 #include "tests/group/synthetic_map.h"
 #include "tests/stream/test_records.h"
 

@@ -1,6 +1,7 @@
 // Check values, the read-only window stream, deferred size fields and the string helpers.
 #include "stream/check_values.h"
 
+#include "stream/little_endian.h"
 #include "stream/nested_stream.h"
 #include "stream/size_fields.h"
 #include "stream/stream_errors.h"

@@ -2,6 +2,7 @@
 #include "stream/smart_stream_list.h"
 
 #include "stream/check_values.h"
+#include "stream/little_endian.h"
 #include "tests/stream/test_records.h"
 
 #include <gtest/gtest.h>

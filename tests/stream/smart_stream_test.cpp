@@ -1,6 +1,7 @@
 #include "stream/smart_stream.h"
 
 #include "stream/check_values.h"
+#include "stream/little_endian.h"
 #include "stream/stream_errors.h"
 #include "tests/stream/test_records.h"
 

@@ -2,6 +2,7 @@
 // Small records and helpers shared by the element stream tests.
 
 #include "foundation/streams.h"
+#include "stream/little_endian.h"
 #include "stream/multiplex_smart_stream.h"
 #include "stream/smart_stream.h"
 #include "stream/smart_stream_list.h"

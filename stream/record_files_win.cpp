@@ -1,0 +1,7 @@
+#include "stream/record_files.h"
+
+namespace rv::detail {
+
+const char* SystemDataFileSaveExt() { return ".Dat"; }
+
+} // namespace rv::detail
