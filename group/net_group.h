@@ -13,8 +13,9 @@
 // MemberList never holds this copy: messages from any of this host's own addresses are ignored, and so is an entry
 // of a received list that names one of them.
 //
-// Threads: main thread only. Socket events, look-up completions, the synchronised timers and the workers'
-// reports all arrive there; only the broadcast tick of UdpLink runs on the timer thread.
+// Threads: every operation is for the main thread (checked in debug builds), except the static ExtractIdFields,
+// which any thread may call. Socket events, look-up completions, the synchronised timers and the workers' reports
+// all arrive there; only the broadcast tick of UdpLink runs on the timer thread.
 
 #include "group/discovery.h"
 #include "group/net_group_records.h"
@@ -90,7 +91,7 @@ public:
     std::string GetFullId() const;
     std::string FullId() const { return GetFullId(); }
     std::string GroupSearchId() const;
-    // Splits at the first two "~"; a part without a "~" after it takes the whole rest.
+    // Splits at the first two "~"; a part without a "~" after it takes the whole rest. Any thread.
     static void ExtractIdFields(const std::string& FullId, std::string& GroupId, std::string& ClassId,
                                 std::string& UnitId);
     // "Joining Net Group <group> failed: <Msg>" to OnNetGroupJoinFailed.
