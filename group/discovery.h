@@ -82,7 +82,6 @@ public:
     uint32_t Jittered(uint32_t BasePeriodMs);
 
     T_UdpBroadcastState State() const { return FState; }
-    uint32_t BroadcastPeriodMs() const { return FBroadcastPeriodMs; }
 
 private:
     std::mt19937 FGen;
@@ -147,8 +146,6 @@ public:
     uint16_t OpenAnswerServer(uint16_t InfoReplyPort);
     // The port the answer server listens on; 0 when it does not listen. Main thread.
     uint16_t AnswerPort() const;
-    // Main thread.
-    TWS_ServerSession* RxInfoSess() const { return FRxInfoSess.get(); }
 
     // A received datagram, or the payload of a TCP packet on the answer server: answers that match go to
     // OnBroadcastReply, search requests to ReceivedBroadcast. Malformed data and handler errors end here. Main
@@ -271,7 +268,6 @@ public:
     virtual void DoTcpIpInfoReplyStatus(T_NumericIpAddress Ip, bool Successful);
 
     // Main thread.
-    const TMemoryStream& ReplyBytes() const { return ReplyStream; }
     const T_ConSendList& Workers() const { return ConSendList; }
 
     // The answer: TransmissionType ttInfoReply. Main thread.

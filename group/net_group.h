@@ -89,7 +89,6 @@ public:
     bool IdentityClash() const;
 
     std::string GetFullId() const;
-    std::string FullId() const { return GetFullId(); }
     std::string GroupSearchId() const;
     // Splits at the first two "~"; a part without a "~" after it takes the whole rest. Any thread.
     static void ExtractIdFields(const std::string& FullId, std::string& GroupId, std::string& ClassId,
@@ -115,8 +114,6 @@ public:
     const std::string& GroupId() const { return FGroupId; }
     const std::string& ClassId() const { return NgInfo.LocalMember.ClassId; }
     const std::string& UnitId() const { return NgInfo.LocalMember.UnitId; }
-    const std::string& GetClassId() const { return ClassId(); }
-    const std::string& GetUnitId() const { return UnitId(); }
     void SetGroupId(const std::string& V);
     void SetClassId(const std::string& V);
     void SetUnitId(const std::string& V);
@@ -124,7 +121,6 @@ public:
     uint16_t InfoReplyPort() const { return NgInfo.LocalMember.sT.isR.InfoReplyPort; }
     // The answer port asked for in the configuration; a direct join asks the target at this port.
     uint16_t ConfiguredInfoReplyPort() const { return FConfiguredInfoReplyPort; }
-    uint32_t NgTimeOut() const { return FNgTimeOut; }
     const T_NetGroupMemberList& Members() const { return MemberList; }
     const T_ConSendList& NotifyWorkers() const { return NotifySendList; }
     bool RetryingJoin() const { return RetryJoinTimer != C_NullTimerID; }

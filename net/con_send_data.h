@@ -35,10 +35,8 @@ public:
     bool ProcessingComplete() const { return FProcessingComplete.load(); }
     // The acknowledgement arrived. Any thread.
     bool ConSendSuccess() const { return FConSendSuccess.load(); }
-    // Fixed at construction. Any thread.
+    // The address sent to, fixed at construction. Any thread.
     T_NumericIpAddress HostAddr() const { return FHostAddr; }
-    uint16_t HostPort() const { return FHostPort; }
-    uint32_t TimeOutMS() const { return FTimeOutMS; }
 
 protected:
     friend class TRV_Thread;
