@@ -338,8 +338,10 @@ void BM_IdleCpu(benchmark::State& State) {
         }
         ServeMainThreadUntil([&] { return server.GetClientCount() == sessions; }, std::chrono::seconds(5));
         // The program's own loop, ended by a timer on the timer thread.
-        rv::T_TimerID end = timers->CreateOneShotTimerEx(static_cast<uint32_t>(seconds) * 1000, 1,
-                                                         [] { rv::ApplicationTerminate(0); });
+        rv::T_TimerID end =
+            timers->CreateOneShotTimerEx(static_cast<uint32_t>(seconds) * 1000,
+                                         rv::T_TimerCallBackOptions::tcbNotSynchronized,
+                                         [] { rv::ApplicationTerminate(0); });
         double cpu0 = ProcessCpuSeconds();
         auto wall0 = Clock::now();
         rv::RunMessageLoop();

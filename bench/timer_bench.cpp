@@ -56,7 +56,8 @@ void ReportLateness(benchmark::State& State, std::vector<double>& Lateness) {
 
 // 1,000 one-shot timers, periods 100 .. 1099 ms, all created in one burst.
 void BM_OneShotLateness(benchmark::State& State) {
-    const uint32_t tcbs = static_cast<uint32_t>(State.range(0));
+    const auto tcbs = State.range(0) == kTimerThread ? rv::T_TimerCallBackOptions::tcbNotSynchronized
+                                                     : rv::T_TimerCallBackOptions::tcbSynchronized;
     constexpr int kTimers = 1000;
     std::vector<double> lateness;
     for (auto _ : State) {
@@ -92,7 +93,8 @@ BENCHMARK(BM_OneShotLateness)->ArgName("timer_thread")->Arg(kMainThread)->Arg(kT
 
 // 1,000 periodic timers, periods 200 .. 1199 ms, for 3 s: every expiry measured against creation + k periods.
 void BM_PeriodicLateness(benchmark::State& State) {
-    const uint32_t tcbs = static_cast<uint32_t>(State.range(0));
+    const auto tcbs = State.range(0) == kTimerThread ? rv::T_TimerCallBackOptions::tcbNotSynchronized
+                                                     : rv::T_TimerCallBackOptions::tcbSynchronized;
     constexpr int kTimers = 1000;
     std::vector<double> lateness;
     for (auto _ : State) {

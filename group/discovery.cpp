@@ -1,5 +1,6 @@
 #include "group/discovery.h"
 
+#include "foundation/thread_contract.h"
 #include "foundation/tick_count.h"
 
 #include <algorithm>
@@ -9,11 +10,59 @@ namespace rv {
 
 uint32_t DiscoveryRandom(uint32_t Below) {
     if (Below == 0) return 0;
-    // One generator for the process: the tick thread and the main thread both draw from it.
+    // One generator for the process, drawn from on any thread.
     static std::mutex lock;
     static std::mt19937 gen{std::random_device{}()};
     std::lock_guard<std::mutex> guard(lock);
     return std::uniform_int_distribution<uint32_t>(0, Below - 1)(gen);
+}
+
+// --- T_BroadcastSchedule ---------------------------------------------------------------------------------------
+
+T_BroadcastSchedule::T_BroadcastSchedule() : FGen(std::random_device{}()) {}
+
+T_BroadcastSchedule::T_BroadcastSchedule(uint32_t Seed) : FGen(Seed) {}
+
+void T_BroadcastSchedule::Reseed(uint32_t Seed) { FGen.seed(Seed); }
+
+uint32_t T_BroadcastSchedule::Jittered(uint32_t BasePeriodMs) {
+    const uint32_t draw = std::uniform_int_distribution<uint32_t>(0, C_JitterSpanMs - 1)(FGen);
+    const int64_t p = static_cast<int64_t>(BasePeriodMs) + draw - C_JitterBelowMs;
+    return static_cast<uint32_t>(std::max<int64_t>(p, C_MinJitteredPeriodMs));
+}
+
+T_BroadcastSchedule::TStep T_BroadcastSchedule::Start(uint32_t InitPeriodMs, uint32_t InitDurationMs,
+                                                      uint32_t BroadcastPeriodMs, uint32_t GiveUpPeriodMs) {
+    FInitPeriodMs = InitPeriodMs;
+    FInitDurationMs = InitDurationMs;
+    FBroadcastPeriodMs = BroadcastPeriodMs;
+    FGiveUpPeriodMs = GiveUpPeriodMs;
+    if (InitDurationMs > 0 && InitPeriodMs > 0) {
+        FState = bsInit;
+        return {FState, InitPeriodMs, false};
+    }
+    FBroadcastPeriodMs = std::max(FBroadcastPeriodMs, C_MinBroadcastPeriodMs);
+    FState = bsNormal;
+    return {FState, FBroadcastPeriodMs, false};
+}
+
+T_BroadcastSchedule::TStep T_BroadcastSchedule::Tick(uint32_t ElapsedMs) {
+    switch (FState) {
+    case bsInit:
+        if (ElapsedMs > FInitDurationMs) {
+            FState = bsNormal;
+            return {FState, FBroadcastPeriodMs, false};
+        }
+        return {FState, Jittered(FInitPeriodMs), false};
+    case bsNormal:
+        if (FGiveUpPeriodMs > 0 && ElapsedMs > FGiveUpPeriodMs) {
+            FState = bsGivenUp;
+            return {FState, 0, true};
+        }
+        return {FState, Jittered(FBroadcastPeriodMs), false};
+    default:
+        return {FState, 0, false};
+    }
 }
 
 // --- T_UpdReqInfoBroadcaster -----------------------------------------------------------------------------------
@@ -22,6 +71,7 @@ T_UpdReqInfoBroadcaster::T_UpdReqInfoBroadcaster(uint16_t UdpPort, T_OnBroadcast
                                                  const std::string& UniqueIdStr, uint16_t InfoReplyPort)
     : TWS_TudpSocket(UdpPort), FOnBroadcastReply(std::move(OnBroadcastReply)),
       FTick(std::make_shared<TTickShared>()) {
+    RV_ASSERT_MAIN_THREAD();
     FTick->Owner = this;
     BroadcastR.sT.TransmissionType = ttBroadcast;
     const uint16_t announced = InfoReplyPort != 0 ? OpenAnswerServer(InfoReplyPort) : 0;
@@ -31,6 +81,7 @@ T_UpdReqInfoBroadcaster::T_UpdReqInfoBroadcaster(uint16_t UdpPort, T_OnBroadcast
 T_UpdReqInfoBroadcaster::~T_UpdReqInfoBroadcaster() { DetachBroadcaster(); }
 
 void T_UpdReqInfoBroadcaster::DetachBroadcaster() {
+    RV_ASSERT_MAIN_THREAD();
     {
         std::lock_guard<std::mutex> lock(FTick->Lock);
         FTick->Owner = nullptr;
@@ -43,6 +94,7 @@ void T_UpdReqInfoBroadcaster::DetachBroadcaster() {
 }
 
 uint16_t T_UpdReqInfoBroadcaster::OpenAnswerServer(uint16_t InfoReplyPort) {
+    RV_ASSERT_MAIN_THREAD();
     FRxInfoSess.reset();
     uint32_t port = InfoReplyPort;
     uint32_t alt = static_cast<uint32_t>(InfoReplyPort) + 100 + DiscoveryRandom(80);
@@ -73,6 +125,7 @@ uint16_t T_UpdReqInfoBroadcaster::AnswerPort() const {
 }
 
 void T_UpdReqInfoBroadcaster::Configure(uint16_t InfoReplyPort, const std::string& UniqueIdStr) {
+    RV_ASSERT_MAIN_THREAD();
     const uint16_t oldPort = BroadcastR.sT.isR.InfoReplyPort;
     const std::string oldId = BroadcastR.FUniqueIdStr;
     BroadcastR.sT.isR.InfoReplyPort = InfoReplyPort;
@@ -87,6 +140,7 @@ void T_UpdReqInfoBroadcaster::Configure(uint16_t InfoReplyPort, const std::strin
 }
 
 void T_UpdReqInfoBroadcaster::CreateSendStream() {
+    RV_ASSERT_MAIN_THREAD();
     std::lock_guard<std::mutex> lock(FTick->Lock);
     CreateSendStreamLocked();
 }
@@ -109,45 +163,61 @@ bool T_UpdReqInfoBroadcaster::Broadcasting() {
     return BroadCastTimer != C_NullTimerID;
 }
 
+uint32_t T_UpdReqInfoBroadcaster::TimerPeriodMs() {
+    std::lock_guard<std::mutex> lock(FTick->Lock);
+    return FTimerPeriodMs;
+}
+
+void T_UpdReqInfoBroadcaster::SetScheduleClock(std::function<uint32_t()> Clock) {
+    RV_ASSERT_MAIN_THREAD();
+    std::lock_guard<std::mutex> lock(FTick->Lock);
+    FClock = std::move(Clock);
+}
+
+void T_UpdReqInfoBroadcaster::SetScheduleSeed(uint32_t Seed) {
+    RV_ASSERT_MAIN_THREAD();
+    std::lock_guard<std::mutex> lock(FTick->Lock);
+    FSchedule.Reseed(Seed);
+}
+
+uint32_t T_UpdReqInfoBroadcaster::NowLocked() const { return FClock ? FClock() : TickCount32(); }
+
 void T_UpdReqInfoBroadcaster::NewSessionId() {
+    RV_ASSERT_MAIN_THREAD();
     uint32_t id = 0;
     for (int i = 0; i < 4; ++i) id |= DiscoveryRandom(256) << (8 * i);
     BroadcastR.sT.isR.SessionId = id;
 }
 
 void T_UpdReqInfoBroadcaster::StartBroadcasting(uint32_t BroadcastPeriodMs, uint32_t GiveUpPeriodMs) {
+    RV_ASSERT_MAIN_THREAD();
     NewSessionId();
     BroadcastR.sT.TransmissionType = ttBroadcast;
     std::shared_ptr<TTickShared> tick = FTick;
     std::lock_guard<std::mutex> lock(tick->Lock);
     CreateSendStreamLocked();
     StopBroadcastingLocked();
-    FBroadcastPeriodMs = BroadcastPeriodMs;
-    FGiveUpPeriodMs = GiveUpPeriodMs;
-    StartTime = TickCount32();
-    DoBroadcastLocked();
+    StartTime = NowLocked();
+    SendLocked();
 
-    uint32_t period;
-    const uint32_t initPeriod = InitBroadcastPeriodMs.load();
-    if (InitBroadcastDurationMs.load() > 0 && initPeriod > 0) {
-        FState = bsInit;
-        period = initPeriod;
-    } else {
-        FBroadcastPeriodMs = std::max(FBroadcastPeriodMs, C_MinBroadcastPeriodMs);
-        FState = bsNormal;
-        period = FBroadcastPeriodMs;
-    }
+    const T_BroadcastSchedule::TStep first = FSchedule.Start(InitBroadcastPeriodMs.load(),
+                                                             InitBroadcastDurationMs.load(), BroadcastPeriodMs,
+                                                             GiveUpPeriodMs);
+    FState = first.State;
+    FTimerPeriodMs = first.PeriodMs;
     TRV_MultiTimer* timer = MultiTimer.load();
     if (!timer) return;
     const uint64_t generation = tick->Generation;
-    BroadCastTimer = timer->CreateMSTimer(period, 1, [tick, generation] {
-        std::lock_guard<std::mutex> guard(tick->Lock);
-        // A tick of a timer that was stopped, or of a broadcaster that is gone, was already on its way.
-        if (tick->Owner && tick->Generation == generation) tick->Owner->DoBroadcastLocked();
-    });
+    BroadCastTimer =
+        timer->CreateMSTimer(first.PeriodMs, T_TimerCallBackOptions::tcbNotSynchronized, [tick, generation] {
+            std::lock_guard<std::mutex> guard(tick->Lock);
+            // A tick of a timer that was stopped, or of a broadcaster that is gone, was already on its way.
+            if (tick->Owner && tick->Generation == generation) tick->Owner->DoBroadcastLocked();
+        });
 }
 
 void T_UpdReqInfoBroadcaster::StopBroadcasting() {
+    RV_ASSERT_MAIN_THREAD();
     std::lock_guard<std::mutex> lock(FTick->Lock);
     StopBroadcastingLocked();
 }
@@ -159,34 +229,22 @@ void T_UpdReqInfoBroadcaster::StopBroadcastingLocked() {
     BroadCastTimer = C_NullTimerID;
 }
 
-void T_UpdReqInfoBroadcaster::JitterTimerLocked(uint32_t BasePeriodMs) {
-    const int64_t p = static_cast<int64_t>(BasePeriodMs) + DiscoveryRandom(C_JitterSpanMs) - C_JitterBelowMs;
-    const uint32_t period = static_cast<uint32_t>(std::max<int64_t>(p, C_MinJitteredPeriodMs));
-    if (TRV_MultiTimer* t = MultiTimer.load()) t->ChangeTimerPeriod(BroadCastTimer, period);
+void T_UpdReqInfoBroadcaster::SetTimerPeriodLocked(uint32_t PeriodMs) {
+    FTimerPeriodMs = PeriodMs;
+    if (TRV_MultiTimer* t = MultiTimer.load()) t->ChangeTimerPeriod(BroadCastTimer, PeriodMs);
 }
 
 void T_UpdReqInfoBroadcaster::DoBroadcastLocked() {
-    const uint32_t elapsed = TickCount32() - StartTime;
-    switch (FState.load()) {
-    case bsInit:
-        if (elapsed > InitBroadcastDurationMs.load()) {
-            FState = bsNormal;
-            if (TRV_MultiTimer* t = MultiTimer.load()) t->ChangeTimerPeriod(BroadCastTimer, FBroadcastPeriodMs);
-        } else {
-            JitterTimerLocked(InitBroadcastPeriodMs.load());
-        }
-        break;
-    case bsNormal:
-        if (FGiveUpPeriodMs > 0 && elapsed > FGiveUpPeriodMs) {
-            StopBroadcastingLocked();
-            FState = bsGivenUp;
-        } else {
-            JitterTimerLocked(FBroadcastPeriodMs);
-        }
-        break;
-    default:
-        break;
-    }
+    const T_BroadcastSchedule::TStep step = FSchedule.Tick(NowLocked() - StartTime);
+    if (step.Stop)
+        StopBroadcastingLocked();
+    else if (step.PeriodMs != 0)
+        SetTimerPeriodLocked(step.PeriodMs);
+    FState = step.State;
+    SendLocked();
+}
+
+void T_UpdReqInfoBroadcaster::SendLocked() {
     // Sending is best effort: a socket that could not bind, or a network that refuses broadcasts, sends nothing
     // and the next tick tries again.
     try {
@@ -211,6 +269,7 @@ bool T_UpdReqInfoBroadcaster::E_TcpInfoDataReceived(TWS_TcpIpSession* Session, c
 
 void T_UpdReqInfoBroadcaster::DoOnDatagramReceived(T_NumericIpAddress FromIP, const uint8_t* DataPtr,
                                                    uint32_t DataLen) {
+    RV_ASSERT_MAIN_THREAD();
     try {
         TRV_BlockMemoryStream in(DataPtr, DataLen);
         if (!BroadcastReplyR.ReadFromStream(in)) return; // damaged: its check value fails
@@ -236,6 +295,7 @@ void T_UpdReqInfoBroadcaster::ReceivedBroadcast(T_NumericIpAddress /*FromIp*/, c
 // --- T_UpdInfoProvider -----------------------------------------------------------------------------------------
 
 T_UpdInfoProvider::T_UpdInfoProvider(const std::string& UniqueIdStr, uint16_t TcpPort1, uint16_t TcpPort2) {
+    RV_ASSERT_MAIN_THREAD();
     ReplyInfoR.sT.TransmissionType = ttInfoReply;
     ReplyInfoR.AppDataStream.Clear();
     CreateReplyStream();
@@ -243,18 +303,21 @@ T_UpdInfoProvider::T_UpdInfoProvider(const std::string& UniqueIdStr, uint16_t Tc
 }
 
 T_UpdInfoProvider::~T_UpdInfoProvider() {
+    RV_ASSERT_MAIN_THREAD();
     // No more requests, then the workers: ConSendList's destructor stops them while the messages flow.
     InfoSocket.reset();
 }
 
 bool T_UpdInfoProvider::ListenOn(uint16_t UdpPort) {
+    RV_ASSERT_MAIN_THREAD();
     InfoSocket = std::make_unique<TWS_TudpSocket>(UdpPort);
     InfoSocket->OnDatagram = [this](TWS_TudpSocket* Sender, T_NumericIpAddress FromIp, const uint8_t* DataPtr,
                                     uint32_t DataLen) { E_OnDatagramReceived(Sender, FromIp, DataPtr, DataLen); };
-    return InfoSocket->SocketBound;
+    return InfoSocket->SocketBound();
 }
 
 void T_UpdInfoProvider::Configure(const std::string& UniqueIdStr, uint16_t TcpPort1, uint16_t TcpPort2) {
+    RV_ASSERT_MAIN_THREAD();
     ReplyInfoR.SetUniqueIdStr(UniqueIdStr);
     ReplyInfoR.sT.isR.TcpIpServices = MakeServices(TcpPort1, TcpPort2);
     CreateReplyStream();
@@ -266,6 +329,7 @@ void T_UpdInfoProvider::CreateReplyStream() {
 }
 
 void T_UpdInfoProvider::SetAppData(TRV_SmartStream& AppData) {
+    RV_ASSERT_MAIN_THREAD();
     ReplyStream.Clear();
     ReplyInfoR.AppDataStream.Clear();
     AppData.SaveToStream(ReplyInfoR.AppDataStream);
@@ -277,6 +341,7 @@ void T_UpdInfoProvider::SendUdpInfoReply() {
 }
 
 void T_UpdInfoProvider::SendTcpIpReply(T_NumericIpAddress Ip, uint16_t Port) {
+    RV_ASSERT_MAIN_THREAD();
     ConSendList.FreeCompletedThreads();
     ConSendList.Add(T_ConSendData::Create(Ip, Port, C_InfoReplyTimeOutMs, ReplyInfoR,
                                           [this](T_ConSendData* Worker, bool Successful, bool& FreeObject) {
@@ -293,6 +358,7 @@ void T_UpdInfoProvider::E_OnConSendComplete(T_ConSendData* Worker, bool Successf
 
 void T_UpdInfoProvider::E_OnDatagramReceived(TWS_TudpSocket* /*Sender*/, T_NumericIpAddress FromIp,
                                              const uint8_t* DataPtr, uint32_t DataLen) {
+    RV_ASSERT_MAIN_THREAD();
     try {
         TRV_BlockMemoryStream in(DataPtr, DataLen);
         if (!RxBroadcastR.ReadFromStream(in)) return;
@@ -346,6 +412,7 @@ T_BroadcasterAndInfoProvider::T_BroadcasterAndInfoProvider(uint16_t UdpPort, uin
                                                            T_OnBroadcastReply OnBroadcastReply,
                                                            const std::string& UniqueIdStr, uint16_t InfoReplyPort)
     : T_UpdReqInfoBroadcaster(UdpPort, std::move(OnBroadcastReply), UniqueIdStr, InfoReplyPort) {
+    RV_ASSERT_MAIN_THREAD();
     BroadcastR.sT.isR.TcpIpServices = MakeServices(TcpPort1, TcpPort2);
     CreateSendStream();
     InfoProvider = std::make_unique<T_DualUpdInfoProvider>(UniqueIdStr, TcpPort1, TcpPort2, this);
@@ -362,6 +429,7 @@ T_BroadcasterAndInfoProvider::~T_BroadcasterAndInfoProvider() {
 
 void T_BroadcasterAndInfoProvider::Configure(uint16_t InfoReplyPort, const std::string& UniqueIdStr,
                                              uint16_t TcpPort1, uint16_t TcpPort2) {
+    RV_ASSERT_MAIN_THREAD();
     const uint32_t oldServices = BroadcastR.sT.isR.TcpIpServices;
     BroadcastR.sT.isR.TcpIpServices = MakeServices(TcpPort1, TcpPort2);
     try {

@@ -3,6 +3,7 @@
 #include "foundation/message_pump.h"
 #include "foundation/stop_watch.h"
 #include "foundation/text.h"
+#include "foundation/thread_contract.h"
 #include "foundation/tick_count.h"
 #include "net/async_name_lookup.h"
 
@@ -40,6 +41,7 @@ TLeavingNetGroupNotice& LeavingNetGroupNotice() {
 T_NetGroup::T_NetGroup(const T_NetGroupCfg& Cfg, T_OnNetGroupJoinFailed OnNetGroupJoinFailed)
     : TWS_ServerSession(true, false), FLookUpTarget(std::make_shared<T_NetGroup*>(this)),
       FOnNetGroupJoinFailed(std::move(OnNetGroupJoinFailed)) {
+    RV_ASSERT_MAIN_THREAD();
     NgInfo.LocalMember.sT.MemberIpAddress = MemberIpOf(WS_LocalAddr.load());
     NgInfo.sT.MessageType = ngmtJoinReply;
     Configure(Cfg);
@@ -66,6 +68,7 @@ T_NetGroup::T_NetGroup(const T_NetGroupCfg& Cfg, T_OnNetGroupJoinFailed OnNetGro
 }
 
 T_NetGroup::~T_NetGroup() {
+    RV_ASSERT_MAIN_THREAD();
     FDestroying = true;
     *FLookUpTarget = nullptr;
     FreeTimer(RetryJoinTimer);
@@ -82,13 +85,30 @@ void T_NetGroup::FreeTimer(T_TimerID& Timer) {
 
 // --- Identity --------------------------------------------------------------------------------------------------
 
-void T_NetGroup::SetGroupId(const std::string& V) { FGroupId = WithoutTilde(V); }
-void T_NetGroup::SetClassId(const std::string& V) { NgInfo.LocalMember.ClassId = WithoutTilde(V); }
-void T_NetGroup::SetUnitId(const std::string& V) { NgInfo.LocalMember.UnitId = WithoutTilde(V); }
+void T_NetGroup::SetGroupId(const std::string& V) {
+    RV_ASSERT_MAIN_THREAD();
+    FGroupId = WithoutTilde(V);
+}
 
-std::string T_NetGroup::GetFullId() const { return FGroupId + "~" + ClassId() + "~" + UnitId(); }
+void T_NetGroup::SetClassId(const std::string& V) {
+    RV_ASSERT_MAIN_THREAD();
+    NgInfo.LocalMember.ClassId = WithoutTilde(V);
+}
 
-std::string T_NetGroup::GroupSearchId() const { return FGroupId + "~*"; }
+void T_NetGroup::SetUnitId(const std::string& V) {
+    RV_ASSERT_MAIN_THREAD();
+    NgInfo.LocalMember.UnitId = WithoutTilde(V);
+}
+
+std::string T_NetGroup::GetFullId() const {
+    RV_ASSERT_MAIN_THREAD();
+    return FGroupId + "~" + ClassId() + "~" + UnitId();
+}
+
+std::string T_NetGroup::GroupSearchId() const {
+    RV_ASSERT_MAIN_THREAD();
+    return FGroupId + "~*";
+}
 
 void T_NetGroup::ExtractIdFields(const std::string& FullId, std::string& GroupId, std::string& ClassId,
                                  std::string& UnitId) {
@@ -109,6 +129,7 @@ void T_NetGroup::ExtractIdFields(const std::string& FullId, std::string& GroupId
 }
 
 bool T_NetGroup::IdentityClash() const {
+    RV_ASSERT_MAIN_THREAD();
     for (int i = 0; i < MemberList.Count(); ++i) {
         const T_NetGroupMember* m = MemberList.Item(i);
         if (m && SameTextAscii(m->ClassId, ClassId()) && SameTextAscii(m->UnitId, UnitId())) return true;
@@ -117,12 +138,14 @@ bool T_NetGroup::IdentityClash() const {
 }
 
 void T_NetGroup::ProcessError(const std::string& Msg) {
+    RV_ASSERT_MAIN_THREAD();
     if (FOnNetGroupJoinFailed) FOnNetGroupJoinFailed(this, C_JoinFailedPrefix + FGroupId + " failed: " + Msg);
 }
 
 // --- Configuration -----------------------------------------------------------------------------------------------
 
 void T_NetGroup::Configure(const T_NetGroupCfg& Cfg) {
+    RV_ASSERT_MAIN_THREAD();
     const std::string group = WithoutTilde(Cfg.GroupId);
     const std::string cls = WithoutTilde(Cfg.ClassId);
     const std::string unit = WithoutTilde(Cfg.UnitId);
@@ -198,6 +221,7 @@ void T_NetGroup::E_CheckNotifyChange() {
 // --- Joining and leaving -------------------------------------------------------------------------------------------
 
 void T_NetGroup::JoinGroup() {
+    RV_ASSERT_MAIN_THREAD();
     if (FGroupId.empty() || UnitId().empty() || FParticipatingInGroup) return;
     FParticipatingInGroup = true;
     FJoinInProgress = true;
@@ -256,6 +280,7 @@ void T_NetGroup::E_RetryTcpIpJoin() {
 }
 
 void T_NetGroup::LeaveGroup(uint32_t MaxWaitMs) {
+    RV_ASSERT_MAIN_THREAD();
     if (!FParticipatingInGroup) return;
     FParticipatingInGroup = false;
     FreeTimer(RetryJoinTimer);
@@ -300,6 +325,7 @@ int64_t T_NetGroup::InfoStreamOverhead(const std::string& UniqueId, const std::s
 }
 
 int T_NetGroup::FitMembers(const T_NetGroupMemberList& Source, T_NetGroupInfoR& Message, int64_t FixedBytes) {
+    RV_ASSERT_MAIN_THREAD();
     Message.Members.Clear();
     TMemoryStream bytes;
     Message.SaveToStream(bytes);
@@ -326,6 +352,7 @@ int T_NetGroup::FitMembers(const T_NetGroupMemberList& Source, T_NetGroupInfoR& 
 }
 
 void T_NetGroup::NotifyMember(T_NumericIpAddress Ip, uint16_t Port, T_NetGroupMessageType MessageType) {
+    RV_ASSERT_MAIN_THREAD();
     NotifySendList.FreeCompletedThreads();
     TRV_Constructed<T_UpdInfoStream> msg;
     msg.sT.TransmissionType = ttInfoReply;
@@ -345,6 +372,7 @@ void T_NetGroup::NotifyMember(T_NumericIpAddress Ip, uint16_t Port, T_NetGroupMe
 }
 
 void T_NetGroup::NotifyMembers(T_NetGroupMessageType MessageType) {
+    RV_ASSERT_MAIN_THREAD();
     for (int i = MemberList.Count() - 1; i >= 0; --i) {
         const T_NetGroupMember* m = MemberList.Item(i);
         if (m) NotifyMember(MemberAddress(*m), m->sT.isR.InfoReplyPort, MessageType);
@@ -366,6 +394,7 @@ void T_NetGroup::E_NotifyComplete(T_ConSendData* Worker, bool Successful, T_NetG
 }
 
 void T_NetGroup::RemoveMemberByIndex(int Index) {
+    RV_ASSERT_MAIN_THREAD();
     std::unique_ptr<TRV_SmartStream> m = MemberList.NoDestroyDelete(Index);
     DoMemberLeft(static_cast<T_NetGroupMember*>(m.get()));
 }

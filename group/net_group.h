@@ -13,8 +13,9 @@
 // MemberList never holds this copy: messages from any of this host's own addresses are ignored, and so is an entry
 // of a received list that names one of them.
 //
-// Threads: main thread only. Socket events, look-up completions, the synchronised timers and the workers'
-// reports all arrive there; only the broadcast tick of UdpLink runs on the timer thread.
+// Threads: every operation is for the main thread (checked in debug builds), except the static ExtractIdFields,
+// which any thread may call. Socket events, look-up completions, the synchronised timers and the workers' reports
+// all arrive there; only the broadcast tick of UdpLink runs on the timer thread.
 
 #include "group/discovery.h"
 #include "group/net_group_records.h"
@@ -88,9 +89,8 @@ public:
     bool IdentityClash() const;
 
     std::string GetFullId() const;
-    std::string FullId() const { return GetFullId(); }
     std::string GroupSearchId() const;
-    // Splits at the first two "~"; a part without a "~" after it takes the whole rest.
+    // Splits at the first two "~"; a part without a "~" after it takes the whole rest. Any thread.
     static void ExtractIdFields(const std::string& FullId, std::string& GroupId, std::string& ClassId,
                                 std::string& UnitId);
     // "Joining Net Group <group> failed: <Msg>" to OnNetGroupJoinFailed.
@@ -114,8 +114,6 @@ public:
     const std::string& GroupId() const { return FGroupId; }
     const std::string& ClassId() const { return NgInfo.LocalMember.ClassId; }
     const std::string& UnitId() const { return NgInfo.LocalMember.UnitId; }
-    const std::string& GetClassId() const { return ClassId(); }
-    const std::string& GetUnitId() const { return UnitId(); }
     void SetGroupId(const std::string& V);
     void SetClassId(const std::string& V);
     void SetUnitId(const std::string& V);
@@ -123,7 +121,6 @@ public:
     uint16_t InfoReplyPort() const { return NgInfo.LocalMember.sT.isR.InfoReplyPort; }
     // The answer port asked for in the configuration; a direct join asks the target at this port.
     uint16_t ConfiguredInfoReplyPort() const { return FConfiguredInfoReplyPort; }
-    uint32_t NgTimeOut() const { return FNgTimeOut; }
     const T_NetGroupMemberList& Members() const { return MemberList; }
     const T_ConSendList& NotifyWorkers() const { return NotifySendList; }
     bool RetryingJoin() const { return RetryJoinTimer != C_NullTimerID; }

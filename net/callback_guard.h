@@ -21,7 +21,8 @@ enum class TGuardedCallResult {
 TGuardedCallResult CallGuarded(const std::function<void()>& Fn) noexcept;
 
 namespace detail {
-// Backend: calls Fn(Arg); false when an access violation ended it. Fn must not let an exception escape.
+// Backend: calls Fn(Arg); false when an access violation ended it. Fn must not let an exception escape. Any
+// thread.
 bool CallContainingAccessViolation(void (*Fn)(void*), void* Arg);
 } // namespace detail
 

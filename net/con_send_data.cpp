@@ -3,6 +3,7 @@
 #include "foundation/main_loop.h"
 #include "foundation/message_pump.h"
 #include "foundation/stop_watch.h"
+#include "foundation/thread_contract.h"
 #include "stream/smart_stream.h"
 
 namespace rv {
@@ -82,6 +83,7 @@ void T_ConSendList::FreeCompletedThreads() {
 }
 
 void T_ConSendList::Clear() {
+    RV_ASSERT_MAIN_THREAD();
     FreeCompletedThreads();
     if (Count() == 0) return;
     for (T_ConSendData* worker : *this)

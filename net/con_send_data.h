@@ -35,9 +35,8 @@ public:
     bool ProcessingComplete() const { return FProcessingComplete.load(); }
     // The acknowledgement arrived. Any thread.
     bool ConSendSuccess() const { return FConSendSuccess.load(); }
+    // The address sent to, fixed at construction. Any thread.
     T_NumericIpAddress HostAddr() const { return FHostAddr; }
-    uint16_t HostPort() const { return FHostPort; }
-    uint32_t TimeOutMS() const { return FTimeOutMS; }
 
 protected:
     friend class TRV_Thread;
@@ -47,14 +46,15 @@ protected:
 
     // Creating thread: the session (no-delay on, keep-alive off, every packet asking for an acknowledgement).
     void ExecuteInitialization() override;
-    // Worker: connect, send, await the acknowledgement, close; then the report (unless terminated).
+    // Connect, send, await the acknowledgement, close; then the report (unless terminated). The worker.
     void Execute() override;
-    // Frees the session and the data if the run left them.
+    // Frees the session and the data if the run left them. The freeing thread: the main thread (the list) or the
+    // worker itself (free-on-terminate), once the run has ended.
     void ExecuteFinalization() override;
 
     // Main thread: the session's acknowledgement handler.
     void E_OnPacketAck(TWS_TcpIpSession* Session);
-    // The connect wait's cancel test: the worker has been told to terminate.
+    // The connect wait's cancel test: the worker has been told to terminate. Any thread.
     bool ConnectionCancelled() const { return Terminated(); }
     // Main thread: raises the completion event, unless the worker was told to terminate meanwhile.
     void DoFinished();
@@ -70,18 +70,21 @@ private:
     std::unique_ptr<TMemoryStream> DataAsStream; // the serialised element stream
 };
 
-// The workers of one owner. Main thread only.
+// The workers of one owner. Every operation: main thread (the list is not guarded; workers report there).
 class T_ConSendList : public TRV_ObjectList<T_ConSendData, TRV_ThreadDeleter> {
 public:
+    // Clear. Main thread.
     ~T_ConSendList() override;
+    // Main thread.
     T_ConSendData* GetItem(int Index) const { return Items(Index); }
-    // Frees, from the last to the first, every worker whose run is complete. Call before adding a new one.
+    // Frees, from the last to the first, every worker whose run is complete. Call before adding a new one. Main
+    // thread.
     void FreeCompletedThreads();
     // Tells every worker to stop and keeps the main thread's messages flowing until all have ended and been
     // freed. A stopped worker reports nothing. Not from inside a socket event (a stopping worker frees its
     // session, which needs WS_SessionCS, and the event's dispatch holds it) nor from a completion handler (its
     // worker waits for the handler to return). FreeCompletedThreads may be called from both: a completed worker
-    // has freed its session already and does not wait for anything.
+    // has freed its session already and does not wait for anything. Main thread.
     void Clear() override;
 };
 

@@ -2,6 +2,7 @@
 
 #include "foundation/main_loop.h"
 #include "foundation/message_box.h"
+#include "foundation/thread_contract.h"
 #include "foundation/tick_count.h"
 #include "net/callback_guard.h"
 
@@ -234,14 +235,13 @@ void TRV_MultiTimer::CallTimerEvent(T_TimerID Timer, const T_TimerCallBackEvent&
 
 // --- Operations -----------------------------------------------------------------------------------------------
 
-T_TimerID TRV_MultiTimer::CreateTimer(uint32_t TimePeriod, uint32_t Tcbs, T_TimerCallBackEvent TimerEvent,
-                                      bool OneShot) {
+T_TimerID TRV_MultiTimer::CreateTimer(uint32_t TimePeriod, T_TimerCallBackOptions Tcbs,
+                                      T_TimerCallBackEvent TimerEvent, bool OneShot) {
     if (TimePeriod == 0) return C_NullTimerID;
     auto item = std::make_unique<TRV_MultiTimerItem>();
     item->TimePeriod = TimePeriod;
     item->OneShot = OneShot;
-    item->CallBackOption =
-        Tcbs == 0 ? T_TimerCallBackOptions::tcbSynchronized : T_TimerCallBackOptions::tcbNotSynchronized;
+    item->CallBackOption = Tcbs; // tcbWithTimerID and tcbAM are delivered like tcbNotSynchronized
     if (TimerEvent) item->OnTimerEvent = std::make_shared<const T_TimerCallBackEvent>(std::move(TimerEvent));
     TLock lock(ListCS);
     if (TimerDeactivated) return C_NullTimerID;
@@ -252,20 +252,22 @@ T_TimerID TRV_MultiTimer::CreateTimer(uint32_t TimePeriod, uint32_t Tcbs, T_Time
     return p->ID;
 }
 
-T_TimerID TRV_MultiTimer::CreateMSTimer(uint32_t TimePeriod, uint32_t Tcbs, T_TimerCallBackEvent TimerEvent) {
+T_TimerID TRV_MultiTimer::CreateMSTimer(uint32_t TimePeriod, T_TimerCallBackOptions Tcbs,
+                                        T_TimerCallBackEvent TimerEvent) {
     return CreateTimer(TimePeriod, Tcbs, std::move(TimerEvent), false);
 }
 
 T_TimerID TRV_MultiTimer::CreateMSTimer(uint32_t TimePeriod, T_TimerCallBackEvent TimerEvent) {
-    return CreateTimer(TimePeriod, 0, std::move(TimerEvent), false);
+    return CreateTimer(TimePeriod, T_TimerCallBackOptions::tcbSynchronized, std::move(TimerEvent), false);
 }
 
-T_TimerID TRV_MultiTimer::CreateOneShotTimerEx(uint32_t TimePeriod, uint32_t Tcbs, T_TimerCallBackEvent TimerEvent) {
+T_TimerID TRV_MultiTimer::CreateOneShotTimerEx(uint32_t TimePeriod, T_TimerCallBackOptions Tcbs,
+                                               T_TimerCallBackEvent TimerEvent) {
     return CreateTimer(TimePeriod, Tcbs, std::move(TimerEvent), true);
 }
 
 T_TimerID TRV_MultiTimer::CreateOneShotTimer(uint32_t TimePeriod, T_TimerCallBackEvent TimerEvent) {
-    return CreateTimer(TimePeriod, 0, std::move(TimerEvent), true);
+    return CreateTimer(TimePeriod, T_TimerCallBackOptions::tcbSynchronized, std::move(TimerEvent), true);
 }
 
 void TRV_MultiTimer::FreeTimer(T_TimerID& Timer) {
@@ -355,6 +357,7 @@ bool TRV_MultiTimer::RunningTimersFound(bool ShutThemDown) {
 // --- The program's service ------------------------------------------------------------------------------------
 
 void StartMultiTimer() {
+    RV_ASSERT_MAIN_THREAD();
     if (MultiTimer.load()) return;
     TRV_MultiTimer* timer = TRV_Thread::Create<TRV_MultiTimer>(0);
     timer->SetPriority(TThreadPriority::TimeCritical);
@@ -362,6 +365,7 @@ void StartMultiTimer() {
 }
 
 void FinishMultiTimer() {
+    RV_ASSERT_MAIN_THREAD();
     TRV_MultiTimer* timer = MultiTimer.load();
     if (!timer) return;
     timer->RunningTimersFound(true);

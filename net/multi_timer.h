@@ -66,13 +66,15 @@ struct TRV_MultiTimerItem {
 
 class TRV_MultiTimer : public TRV_Thread {
 public:
-    // A periodic timer that first expires TimePeriod ms from now. Tcbs 0 delivers TimerEvent on the main thread;
-    // any other value calls it on the timer thread (it must then guard what it shares). 0 when TimePeriod is 0
-    // or the service is shutting down. Any thread.
-    T_TimerID CreateMSTimer(uint32_t TimePeriod, uint32_t Tcbs, T_TimerCallBackEvent TimerEvent);
+    // A periodic timer that first expires TimePeriod ms from now. tcbSynchronized delivers TimerEvent on the main
+    // thread; any other option calls it on the timer thread (it must then guard what it shares). 0 when
+    // TimePeriod is 0 or the service is shutting down. Any thread.
+    T_TimerID CreateMSTimer(uint32_t TimePeriod, T_TimerCallBackOptions Tcbs, T_TimerCallBackEvent TimerEvent);
+    // The same, delivered on the main thread. Any thread.
     T_TimerID CreateMSTimer(uint32_t TimePeriod, T_TimerCallBackEvent TimerEvent);
     // The same, firing once; afterwards the timer is kept, not running, until freed or restarted. Any thread.
-    T_TimerID CreateOneShotTimerEx(uint32_t TimePeriod, uint32_t Tcbs, T_TimerCallBackEvent TimerEvent);
+    T_TimerID CreateOneShotTimerEx(uint32_t TimePeriod, T_TimerCallBackOptions Tcbs, T_TimerCallBackEvent TimerEvent);
+    // The same, delivered on the main thread. Any thread.
     T_TimerID CreateOneShotTimer(uint32_t TimePeriod, T_TimerCallBackEvent TimerEvent);
 
     // Frees the timer and sets Timer to 0. Its call-back is not called again, and a synchronised delivery on its
@@ -100,9 +102,13 @@ protected:
     TRV_MultiTimer();
     ~TRV_MultiTimer() override;
 
+    // The timer thread.
     void Execute() override;
+    // The creating thread (the main thread): the fault box's window and the time base.
     void ExecuteInitialization() override;
+    // The freeing thread (the main thread), once the run has ended.
     void ExecuteFinalization() override;
+    // The terminating thread: wakes the timer thread.
     void OnSetTerminate() override;
 
 private:
@@ -110,7 +116,8 @@ private:
     class TFaultNotifier;
     using TLock = std::unique_lock<std::recursive_mutex>;
 
-    T_TimerID CreateTimer(uint32_t TimePeriod, uint32_t Tcbs, T_TimerCallBackEvent TimerEvent, bool OneShot);
+    T_TimerID CreateTimer(uint32_t TimePeriod, T_TimerCallBackOptions Tcbs, T_TimerCallBackEvent TimerEvent,
+                          bool OneShot);
     TRV_MultiTimerItem* FindItem(T_TimerID Timer); // caller holds ListCS
     // Milliseconds from the list's time base for an expiry Ms from now. Caller holds ListCS.
     uint32_t FromNow(uint64_t Ms) const;

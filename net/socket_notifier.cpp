@@ -1,5 +1,6 @@
 #include "net/socket_notifier.h"
 
+#include "foundation/thread_contract.h"
 #include "net/socket_primitives_internal.h"
 
 #include <algorithm>
@@ -8,7 +9,10 @@ namespace rv {
 
 std::atomic<T_WSAsyncSocketNotifier*> WSFOwner{nullptr};
 
+T_WSAsyncSocketNotifier::T_WSAsyncSocketNotifier() { RV_ASSERT_MAIN_THREAD(); }
+
 T_WSAsyncSocketNotifier::~T_WSAsyncSocketNotifier() {
+    RV_ASSERT_MAIN_THREAD();
     std::lock_guard<std::recursive_mutex> lock(WS_SessionCS());
     // The close markers queued for this window go with it, after the closes below have posted theirs.
     struct TForget {
@@ -39,6 +43,7 @@ T_WSAsyncSocketNotifier::~T_WSAsyncSocketNotifier() {
 }
 
 void T_WSAsyncSocketNotifier::WndProc(TMessage& Message) {
+    RV_ASSERT_MAIN_THREAD();
     if (Message.Msg == C_WM_WSSOCKET_CLOSED) {
         detail::CloseMarkerReached(static_cast<TSocket>(Message.WParam), FWindowHandle);
         Message.Result = 1;

@@ -48,12 +48,14 @@ bool WS_AsyncSelect(TSocket S, TWindowHandle Wnd, uint32_t Msg, uint32_t Events)
 
 class TWS_SocketObj;
 
-// The notifier's hidden window. Construct and destroy on the main thread.
+// The notifier's hidden window. Socket objects join and leave its list from any thread (a worker frees its own
+// session); the window itself, the dispatch and the end belong to the main thread.
 class T_WSAsyncSocketNotifier : public TRV_WndMsgProcessor {
 public:
-    T_WSAsyncSocketNotifier() = default;
+    // Main thread: the window that every socket event is posted to.
+    T_WSAsyncSocketNotifier();
     // Shuts down, from the end of the list, every server that still has clients (scanning again from the new
-    // end after each), then detaches the objects still registered: they live on without a notifier.
+    // end after each), then detaches the objects still registered: they live on without a notifier. Main thread.
     ~T_WSAsyncSocketNotifier() override;
 
     // Main thread: dispatches C_WM_WSASYNC_SELECT and C_WM_WSREAD_AGAIN under WS_SessionCS, from the last
@@ -94,7 +96,8 @@ public:
     virtual void ProcessEvent(uint16_t EventId, uint16_t ErrorCode);
 
     // The server session overrides these: a notifier being destroyed shuts down every server that still has
-    // clients, so client sessions close before the listening socket's library goes away.
+    // clients, so client sessions close before the listening socket's library goes away. Main thread, under
+    // WS_SessionCS.
     virtual bool HasClientsToShutDown() const { return false; }
     virtual void ShutDownServerSession() {}
 

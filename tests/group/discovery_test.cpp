@@ -1,6 +1,7 @@
-// The discovery broadcaster and the info providers over real loopback sockets: the broadcast's phases and jitter
-// (with short periods), the floor of the normal period, giving up, the 512-byte limit, answers by TCP and by
-// datagram, the answer server's fall-back port, and ticks that never see a half-built request.
+// The broadcast schedule on made-up times and seeds (phases, jitter, the floor of the normal period, giving up),
+// then the discovery broadcaster and the info providers over real loopback sockets: ticks driven by an injected
+// clock and seed, broadcasts on the real clock (no interval is measured), the 512-byte limit, answers by TCP and
+// by datagram, the answer server's fall-back port, and ticks that never see a half-built request.
 
 #include "group/discovery.h"
 
@@ -10,9 +11,11 @@
 #include "tests/test_support.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <memory>
-#include <numeric>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,21 +28,7 @@ namespace {
 
 // Broadcasts of the tests go to a socket of the test on loopback, never onto a real network.
 void AimAt(rv::T_UpdReqInfoBroadcaster& B, const TRawUdp& Target) {
-    B.BroadcastAddr = rv::WS_MakeSockAddr(Lo(1), Target.Port());
-}
-
-std::vector<int> IntervalsMs(const std::vector<TRawUdp::TDatagram>& D) {
-    std::vector<int> out;
-    for (size_t i = 1; i < D.size(); ++i)
-        out.push_back(static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(D[i].At - D[i - 1].At).count()));
-    return out;
-}
-
-std::string Describe(const std::vector<int>& V) {
-    std::string s;
-    for (int v : V) s += std::to_string(v) + " ";
-    return s;
+    B.SetBroadcastAddr(rv::WS_MakeSockAddr(Lo(1), Target.Port()));
 }
 
 rv::T_InfoServicesRec Services(uint32_t Session, uint16_t ReplyPort, uint16_t Tcp1 = 0) {
@@ -50,103 +39,165 @@ rv::T_InfoServicesRec Services(uint32_t Session, uint16_t ReplyPort, uint16_t Tc
     return r;
 }
 
-// Every timing check allows the delivery of the datagram to the test's thread this much either way.
-constexpr int kSlackMs = 15;
-constexpr int kLateMs = 45;
+// Collects the datagrams that arrived before a marker sent now: whatever the broadcaster sent before it.
+void DrainBehindMarker(TRawUdp& Target) {
+    TRawUdp marker(Lo(1));
+    ASSERT_TRUE(marker.SendTo("marker", Lo(1), Target.Port()));
+    ASSERT_TRUE(PumpUntil([&] { return !Target.Received.empty() && Target.Received.back().Data == "marker"; }));
+    Target.Received.pop_back();
+}
 
 } // namespace
 
-TEST(Broadcaster, FastPhaseThenNormalPeriodBothJittered) {
+// --- The schedule, on made-up times ---------------------------------------------------------------------------
+
+TEST(BroadcastSchedule, FastPhaseThenNormalPeriodThenGiveUp) {
+    rv::T_BroadcastSchedule s(1234);
+    using TStep = rv::T_BroadcastSchedule::TStep;
+    const TStep first = s.Start(130, 900, 400, 3000);
+    EXPECT_EQ(first.State, rv::bsInit);
+    EXPECT_EQ(first.PeriodMs, 130u) << "the first period is not jittered";
+    EXPECT_FALSE(first.Stop);
+    std::set<uint32_t> fast;
+    // Up to and including the fast phase's duration: the fast period, jittered to 130 - 80 .. 130 + 19.
+    for (uint32_t t = 0; t <= 900; t += 60) {
+        const TStep step = s.Tick(t);
+        ASSERT_EQ(step.State, rv::bsInit) << t;
+        EXPECT_GE(step.PeriodMs, 50u) << t;
+        EXPECT_LE(step.PeriodMs, 149u) << t;
+        EXPECT_FALSE(step.Stop);
+        fast.insert(step.PeriodMs);
+    }
+    EXPECT_GT(fast.size(), 1u) << "jittered";
+    // Past it: the plain normal period once, then the normal period jittered.
+    const TStep normal = s.Tick(901);
+    EXPECT_EQ(normal.State, rv::bsNormal);
+    EXPECT_EQ(normal.PeriodMs, 400u);
+    for (uint32_t t = 1300; t <= 3000; t += 400) {
+        const TStep step = s.Tick(t);
+        ASSERT_EQ(step.State, rv::bsNormal) << t;
+        EXPECT_GE(step.PeriodMs, 320u) << t;
+        EXPECT_LE(step.PeriodMs, 419u) << t;
+        EXPECT_FALSE(step.Stop);
+    }
+    // Past the give-up period: this tick stops the broadcasting; later ones change nothing.
+    const TStep last = s.Tick(3001);
+    EXPECT_EQ(last.State, rv::bsGivenUp);
+    EXPECT_TRUE(last.Stop);
+    const TStep after = s.Tick(5000);
+    EXPECT_EQ(after.State, rv::bsGivenUp);
+    EXPECT_EQ(after.PeriodMs, 0u);
+    EXPECT_FALSE(after.Stop);
+}
+
+TEST(BroadcastSchedule, StartWithoutAFastPhaseAndWithoutAGiveUp) {
+    struct TCase {
+        uint32_t InitPeriod, InitDuration, Period, First, JitterMin, JitterMax;
+    };
+    const TCase cases[] = {
+        // No fast phase: the normal period at once, never below 200 ms.
+        {0, 10000, 100, 200, 120, 219},
+        {200, 0, 100, 200, 120, 219},
+        {200, 0, 500, 500, 420, 519},
+        // A fast phase of 60 ms: jitter never below 50 ms.
+        {60, 10000, 100, 60, 50, 79},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.InitPeriod) + "/" + std::to_string(c.InitDuration) + "/" +
+                     std::to_string(c.Period));
+        rv::T_BroadcastSchedule s(99);
+        const auto first = s.Start(c.InitPeriod, c.InitDuration, c.Period, 0);
+        EXPECT_EQ(first.PeriodMs, c.First);
+        uint32_t lo = UINT32_MAX, hi = 0;
+        // Without a give-up period the ticks go on however late they come.
+        for (uint32_t i = 0; i < 2000; ++i) {
+            const auto step = s.Tick(c.InitDuration == 10000 ? i : UINT32_MAX - i);
+            ASSERT_FALSE(step.Stop);
+            lo = std::min(lo, step.PeriodMs);
+            hi = std::max(hi, step.PeriodMs);
+        }
+        EXPECT_EQ(lo, c.JitterMin);
+        EXPECT_EQ(hi, c.JitterMax);
+    }
+}
+
+TEST(BroadcastSchedule, TheSeedDecidesTheJitter) {
+    auto draws = [](rv::T_BroadcastSchedule& S) {
+        std::vector<uint32_t> v;
+        S.Start(250, 8000, 500, 0);
+        for (uint32_t t = 0; t < 20; ++t) v.push_back(S.Tick(t).PeriodMs);
+        return v;
+    };
+    rv::T_BroadcastSchedule a(7), b(7), c(8);
+    const std::vector<uint32_t> first = draws(a);
+    EXPECT_EQ(draws(b), first);
+    EXPECT_NE(draws(c), first);
+    b.Reseed(7);
+    EXPECT_EQ(draws(b), first) << "a reseeded schedule starts its draws again";
+}
+
+// --- The broadcaster's ticks -------------------------------------------------------------------------------------
+
+TEST(Broadcaster, TheTicksFollowTheScheduleOnTheInjectedClockAndSeed) {
     TRawUdp target(Lo(1));
     rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
     AimAt(b, target);
-    // Scaled down: a fast phase of 130 ms for 900 ms, then 400 ms.
-    b.InitBroadcastPeriodMs = 130;
-    b.InitBroadcastDurationMs = 900;
-    const auto start = std::chrono::steady_clock::now();
-    b.StartBroadcasting(400, 0);
+    auto now = std::make_shared<std::atomic<uint32_t>>(1000);
+    b.SetScheduleClock([now] { return now->load(); });
+    b.SetScheduleSeed(5);
+    b.InitBroadcastPeriodMs = 60;
+    b.InitBroadcastDurationMs = 500;
+    b.StartBroadcasting(300, 2000);
     EXPECT_EQ(b.State(), rv::bsInit);
-    // Until four intervals of the normal period have passed (fast intervals are below 250 ms).
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            const std::vector<int> iv = IntervalsMs(target.Received);
-            return iv.size() > 1 && std::count_if(iv.begin() + 1, iv.end(), [](int V) { return V >= 250; }) >= 4;
-        },
-        8000));
-    b.StopBroadcasting();
 
-    const auto& d = target.Received;
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(d[0].At - start).count(), kSlackMs)
-        << "one broadcast at once";
-    const std::vector<int> iv = IntervalsMs(d);
-    // The timer's own period first, then base + (0..99) - 80 in the fast phase, then exactly the normal period
-    // once, then base + (0..99) - 80 again.
-    EXPECT_GE(iv[0], 130 - kSlackMs) << Describe(iv);
-    EXPECT_LE(iv[0], 130 + kLateMs) << Describe(iv);
-    size_t switchAt = 1;
-    while (switchAt < iv.size() && iv[switchAt] < 250) ++switchAt;
-    ASSERT_LT(switchAt + 3, iv.size()) << Describe(iv);
-    for (size_t i = 1; i < switchAt; ++i) {
-        EXPECT_GE(iv[i], 50 - kSlackMs) << i << ": " << Describe(iv);
-        EXPECT_LE(iv[i], 149 + kLateMs) << i << ": " << Describe(iv);
-    }
-    // The tick that ends the fast phase came after its 900 ms.
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(d[switchAt].At - d[0].At).count(), 900 - kSlackMs);
-    EXPECT_GE(iv[switchAt], 400 - kSlackMs) << Describe(iv);
-    EXPECT_LE(iv[switchAt], 400 + kLateMs) << Describe(iv);
-    for (size_t i = switchAt + 1; i < iv.size(); ++i) {
-        EXPECT_GE(iv[i], 320 - kSlackMs) << i << ": " << Describe(iv);
-        EXPECT_LE(iv[i], 419 + kLateMs) << i << ": " << Describe(iv);
-    }
-    // Jitter: the fast intervals are not all one value.
-    EXPECT_NE(*std::min_element(iv.begin() + 1, iv.begin() + switchAt),
-              *std::max_element(iv.begin() + 1, iv.begin() + switchAt));
-    EXPECT_EQ(b.State(), rv::bsNormal);
-}
+    // The clock stands still in the fast phase: every period the timer gets is one the seeded schedule draws.
+    rv::T_BroadcastSchedule expected(5);
+    std::vector<uint32_t> periods{expected.Start(60, 500, 300, 2000).PeriodMs};
+    for (int i = 0; i < 200; ++i) periods.push_back(expected.Tick(0).PeriodMs);
+    std::set<uint32_t> seen;
+    ASSERT_TRUE(PumpUntil([&] {
+        seen.insert(b.TimerPeriodMs());
+        return target.Received.size() >= 6;
+    }));
+    const size_t ticks = target.Received.size();
+    for (uint32_t p : seen)
+        EXPECT_NE(std::find(periods.begin(), periods.begin() + static_cast<long>(ticks) + 1, p),
+                  periods.begin() + static_cast<long>(ticks) + 1)
+            << p << " is not among the first periods of seed 5";
+    EXPECT_EQ(b.State(), rv::bsInit) << "no time has passed on the schedule's clock";
 
-TEST(Broadcaster, WithoutAFastPhaseTheNormalPeriodIsAtLeast200) {
-    TRawUdp target(Lo(1));
-    rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
-    AimAt(b, target);
-    b.InitBroadcastDurationMs = 0;
-    b.StartBroadcasting(100, 0);
-    EXPECT_EQ(b.State(), rv::bsNormal);
-    ASSERT_TRUE(PumpUntil([&] { return target.Received.size() >= 9; }, 6000));
-    b.StopBroadcasting();
-    const std::vector<int> iv = IntervalsMs(target.Received);
-    // 200 ms exactly first, then 120 to 219 ms: with 100 ms as the base they would be 50 to 119.
-    EXPECT_GE(iv[0], 200 - kSlackMs) << Describe(iv);
-    EXPECT_LE(iv[0], 200 + kLateMs) << Describe(iv);
-    for (size_t i = 1; i < iv.size(); ++i) {
-        EXPECT_GE(iv[i], 120 - kSlackMs) << Describe(iv);
-        EXPECT_LE(iv[i], 219 + kLateMs) << Describe(iv);
-    }
-    const double mean = std::accumulate(iv.begin() + 1, iv.end(), 0.0) / static_cast<double>(iv.size() - 1);
-    EXPECT_GT(mean, 130.0) << Describe(iv);
-}
+    // Past the fast phase: the normal period (300 - 80 .. 300 + 19 once jittered).
+    *now = 1000 + 501;
+    ASSERT_TRUE(PumpUntil([&] { return b.State() == rv::bsNormal; }));
+    EXPECT_GE(b.TimerPeriodMs(), 220u);
+    EXPECT_LE(b.TimerPeriodMs(), 319u);
+    EXPECT_TRUE(b.Broadcasting());
 
-TEST(Broadcaster, GivesUpAfterItsPeriodSendingOnTheLastTick) {
-    TRawUdp target(Lo(1));
-    rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
-    AimAt(b, target);
-    b.InitBroadcastDurationMs = 0;
-    b.StartBroadcasting(200, 500);
+    // Past the give-up period: the next tick ends the timer.
+    *now = 1000 + 2001;
     ASSERT_TRUE(PumpUntil([&] { return b.State() == rv::bsGivenUp; }, 5000));
-    // Waits for the tick that gave up (it holds the tick lock while it sends), then puts a marker behind its
-    // broadcast: everything before the marker is what was broadcast.
     EXPECT_FALSE(b.Broadcasting());
-    TRawUdp marker(Lo(1));
-    ASSERT_TRUE(marker.SendTo("marker", Lo(1), target.Port()));
-    ASSERT_TRUE(PumpUntil([&] { return !target.Received.empty() && target.Received.back().Data == "marker"; }));
-    target.Received.pop_back();
-    // The tick that gave up, after the 500 ms, still sent its broadcast; nothing follows it.
-    ASSERT_GE(target.Received.size(), 3u);
-    const auto last = target.Received.back().At;
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(last - target.Received.front().At).count(),
-              500 - kSlackMs);
+    ASSERT_NO_FATAL_FAILURE(DrainBehindMarker(target));
     const size_t count = target.Received.size();
-    net_testing::PumpFor(450);
-    EXPECT_EQ(target.Received.size(), count);
+    net_testing::PumpFor(700);
+    EXPECT_EQ(target.Received.size(), count) << "nothing after giving up";
+}
+
+TEST(Broadcaster, BroadcastsRepeatOnTheRealClockUntilStopped) {
+    TRawUdp target(Lo(1));
+    rv::T_UpdReqInfoBroadcaster b(net_testing::FreeUdpPort(), {}, "G~*", 0);
+    AimAt(b, target);
+    b.InitBroadcastPeriodMs = 60;
+    b.StartBroadcasting(500, 0);
+    ASSERT_TRUE(PumpUntil([&] { return target.Received.size() >= 4; }, 8000));
+    b.StopBroadcasting();
+    EXPECT_FALSE(b.Broadcasting());
+    EXPECT_EQ(b.State(), rv::bsInit) << "stopping keeps the state";
+    ASSERT_NO_FATAL_FAILURE(DrainBehindMarker(target));
+    for (const auto& d : target.Received) EXPECT_EQ(d.Data, b.SendStreamBytes());
+    const size_t count = target.Received.size();
+    net_testing::PumpFor(300);
+    EXPECT_EQ(target.Received.size(), count) << "nothing after the stop";
 }
 
 TEST(Broadcaster, EachStartDrawsANewSessionAndSendsItAtOnce) {

@@ -48,7 +48,7 @@ struct TRig {
         if (Adjust) Adjust(Cfg);
         G = std::make_unique<rv::T_NetGroup>(
             Cfg, [this](rv::T_NetGroup*, const std::string& Text) { Failures.push_back(Text); });
-        G->UdpLink->BroadcastAddr = rv::WS_MakeSockAddr(Lo(1), Searches.Port());
+        G->UdpLink->SetBroadcastAddr(rv::WS_MakeSockAddr(Lo(1), Searches.Port()));
         G->OnJoin = [this](rv::T_NetGroup*) { Log.push_back("join"); };
         G->OnLeave = [this](rv::T_NetGroup*) { Log.push_back("leave"); };
         G->OnMemberJoin = [this](rv::T_NetGroup*, rv::T_NetGroupMember* M) {

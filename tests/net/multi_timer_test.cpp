@@ -20,8 +20,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using testing_support::PumpUntil;
 
-constexpr uint32_t kMainThread = 0;  // Tcbs: deliver on the main thread
-constexpr uint32_t kTimerThread = 1; // Tcbs: call on the timer thread
+constexpr rv::T_TimerCallBackOptions kMainThread = rv::T_TimerCallBackOptions::tcbSynchronized;
+constexpr rv::T_TimerCallBackOptions kTimerThread = rv::T_TimerCallBackOptions::tcbNotSynchronized;
+
+std::string Name(rv::T_TimerCallBackOptions Tcbs) { return Tcbs == kMainThread ? "main" : "timer"; }
 
 void PumpFor(uint32_t Ms) {
     PumpUntil([] { return false; }, Ms);
@@ -160,8 +162,8 @@ TEST_F(MultiTimerTest, SynchronisedCallBacksRunOnTheMainThreadOthersOnTheTimerTh
 
 TEST_F(MultiTimerTest, SamePeriodTimersCreatedInTheSameMillisecondFireNewestFirst) {
     auto& t = Service();
-    for (uint32_t tcbs : {kMainThread, kTimerThread}) {
-        SCOPED_TRACE(tcbs);
+    for (rv::T_TimerCallBackOptions tcbs : {kMainThread, kTimerThread}) {
+        SCOPED_TRACE(Name(tcbs));
         size_t before = Calls().size();
         rv::T_TimerID older, newer;
         for (int attempt = 0;; ++attempt) {
@@ -281,10 +283,10 @@ TEST_F(MultiTimerTest, ChangeToPeriodZeroIsRefused) {
 
 TEST_F(MultiTimerTest, CallBackThatFreesItsOwnTimerIsNotCalledAgain) {
     constexpr uint32_t period = 30;
-    for (uint32_t tcbs : {kMainThread, kTimerThread}) {
-        SCOPED_TRACE(tcbs);
+    for (rv::T_TimerCallBackOptions tcbs : {kMainThread, kTimerThread}) {
+        SCOPED_TRACE(Name(tcbs));
         auto& t = Service();
-        std::string tag = std::to_string(tcbs) + " self";
+        std::string tag = Name(tcbs) + " self";
         FSelf = t.CreateMSTimer(period, tcbs, [this, &t, tag] {
             Record(tag);
             rv::T_TimerID self = FSelf.load();
@@ -384,7 +386,7 @@ TEST_F(MultiTimerTest, TickCountWrapIsHarmless) {
 
 TEST_F(MultiTimerTest, FaultingCallBackIsDisabledAndReportedOnceOnTheMainThread) {
     struct TCase {
-        uint32_t Tcbs;
+        rv::T_TimerCallBackOptions Tcbs;
         bool AccessViolation;
     };
     std::vector<TCase> cases = {{kMainThread, false}, {kTimerThread, false}};
@@ -394,10 +396,10 @@ TEST_F(MultiTimerTest, FaultingCallBackIsDisabledAndReportedOnceOnTheMainThread)
 #endif
     constexpr uint32_t period = 10;
     for (TCase c : cases) {
-        SCOPED_TRACE(std::to_string(c.Tcbs) + (c.AccessViolation ? " access violation" : " exception"));
+        SCOPED_TRACE(Name(c.Tcbs) + (c.AccessViolation ? " access violation" : " exception"));
         auto& t = Service();
         size_t boxesBefore = Boxes().size();
-        std::string tag = std::to_string(c.Tcbs) + std::to_string(c.AccessViolation) + " fault";
+        std::string tag = Name(c.Tcbs) + std::to_string(c.AccessViolation) + " fault";
         bool av = c.AccessViolation;
         rv::T_TimerID id = t.CreateMSTimer(period, c.Tcbs, [this, tag, av] {
             Record(tag);
@@ -486,7 +488,7 @@ TEST_F(MultiTimerTest, OperationsFromManyThreadsAndCallBacksAgree) {
     for (int th = 0; th < kThreads; ++th) {
         threads.emplace_back([&t, shared, th, &churn] {
             for (int i = 0; i < kPerThread; ++i) {
-                uint32_t tcbs = (i + th) % 2 ? kTimerThread : kMainThread;
+                rv::T_TimerCallBackOptions tcbs = (i + th) % 2 ? kTimerThread : kMainThread;
                 // Fires once; its call-back starts a follow-up one-shot that frees itself.
                 t.CreateOneShotTimerEx(1 + i % 15, tcbs, [&t, shared, th, i, tcbs] {
                     shared->Fired[th][i]++;

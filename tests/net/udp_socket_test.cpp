@@ -6,11 +6,13 @@
 #include "tests/test_support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -82,7 +84,7 @@ private:
 
 TEST_F(UdpFromAnotherHost, DatagramsUpTo512BytesAreDeliveredLongerOnesNotAtAll) {
     TObservedUdp udp(FreeUdpPort());
-    ASSERT_TRUE(udp.SocketBound);
+    ASSERT_TRUE(udp.SocketBound());
     TRawUdp& peer = *Peer;
     struct Case {
         size_t Size;
@@ -164,11 +166,11 @@ TEST(UdpSocket, TheBroadcastPermissionIsSetOnceBeforeTheFirstBroadcast) {
     uint32_t option = 1;
     ASSERT_TRUE(rv::WS_GetSocketOption(s, rv::TWS_SocketOption::Broadcast, option));
     EXPECT_EQ(option, 0u);
-    EXPECT_FALSE(udp.BroadcastOptionEnabled);
+    EXPECT_FALSE(udp.BroadcastOptionEnabled());
 
     const bool sent = udp.SendBroadcastDatagram("hello", 5);
     const int32_t firstError = rv::LastWSError.load();
-    EXPECT_TRUE(udp.BroadcastOptionEnabled);
+    EXPECT_TRUE(udp.BroadcastOptionEnabled());
     ASSERT_TRUE(rv::WS_GetSocketOption(s, rv::TWS_SocketOption::Broadcast, option));
     EXPECT_NE(option, 0u);
     if (!sent) GTEST_SKIP() << "this machine refuses broadcasts (error " << firstError << ")";
@@ -177,6 +179,40 @@ TEST(UdpSocket, TheBroadcastPermissionIsSetOnceBeforeTheFirstBroadcast) {
     ASSERT_TRUE(rv::WS_SetSocketOption(s, rv::TWS_SocketOption::Broadcast, 0));
     EXPECT_FALSE(udp.SendBroadcastDatagram("again", 5));
     EXPECT_EQ(rv::LastWSError.load(), rv::C_WSAEACCES);
+}
+
+// The discovery tick broadcasts on the timer thread while the main thread may broadcast too: the permission is
+// set once and every datagram arrives where the broadcasts are aimed (here one socket of the test on loopback).
+TEST(UdpSocket, TwoThreadsMayBroadcastAtOnce) {
+    TObservedUdp udp(FreeUdpPort());
+    TRawUdp target(Loopback());
+    udp.SetBroadcastAddr(rv::WS_MakeSockAddr(Loopback(), target.Port()));
+    constexpr int kEach = 20;
+    auto burst = [&udp](char Tag) {
+        for (int i = 0; i < kEach; ++i) {
+            const std::string d = std::string(1, Tag) + std::to_string(i);
+            // A full send buffer (Wine) is would-block: the datagram is sent again, as the next tick would.
+            bool sent = false;
+            for (int attempt = 0; attempt < 500 && !sent; ++attempt) {
+                sent = udp.SendBroadcastDatagram(d.data(), static_cast<uint32_t>(d.size()));
+                if (!sent && rv::LastWSError.load() != rv::C_WSAEWOULDBLOCK) break;
+                if (!sent) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            EXPECT_TRUE(sent) << d << ": " << rv::LastWSError.load();
+        }
+    };
+    std::thread other(burst, 't');
+    burst('m');
+    other.join();
+    EXPECT_TRUE(udp.BroadcastOptionEnabled());
+    ASSERT_TRUE(PumpUntil([&] { return target.Received.size() == 2 * kEach; })) << target.Received.size();
+    for (char tag : {'m', 't'})
+        for (int i = 0; i < kEach; ++i) {
+            const std::string d = std::string(1, tag) + std::to_string(i);
+            EXPECT_TRUE(std::any_of(target.Received.begin(), target.Received.end(),
+                                    [&](const TRawUdp::TDatagram& R) { return R.Data == d; }))
+                << d;
+        }
 }
 
 TEST(UdpSocket, OwnBroadcastsComeBackAndAreDropped) {
@@ -193,9 +229,9 @@ TEST(UdpSocket, OwnBroadcastsComeBackAndAreDropped) {
 TEST(UdpSocket, ABoundPortLeavesSocketBoundFalseAndTheFirstSendRaisesWithThePort) {
     const uint16_t port = FreeUdpPort();
     rv::TWS_TudpSocket holder(port);
-    ASSERT_TRUE(holder.SocketBound);
+    ASSERT_TRUE(holder.SocketBound());
     rv::TWS_TudpSocket second(port);
-    EXPECT_FALSE(second.SocketBound);
+    EXPECT_FALSE(second.SocketBound());
     EXPECT_TRUE(rv::WS_PortInUseError());
     const std::string text =
         "TWS_TudpSocket: socket on port " + std::to_string(port) + " failed to bind, probably already in use";
