@@ -52,26 +52,6 @@ struct TSessionPair {
 
 } // namespace
 
-TEST(PacketHeader, EncodesLittleEndianWithTheFlagInTheTopBit) {
-    struct TCase {
-        uint32_t Combined;
-        std::string Wire;
-    } cases[] = {
-        {3 | rv::C_PacketAckFlag, "02 03 00 00 80"},
-        {rv::C_PacketAckFlag, "02 00 00 00 80"},
-        {0x00123456, "02 56 34 12 00"},
-        {rv::C_MaxPacketSize, "02 00 00 20 00"},
-    };
-    for (const TCase& c : cases) {
-        uint8_t out[rv::C_PacketHeaderSize];
-        rv::TWS_ReservedHeader{rv::C_PacketStx, c.Combined}.Encode(out);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), sizeof out), Hex(c.Wire)) << c.Wire;
-        rv::TWS_ReservedHeader back = rv::TWS_ReservedHeader::Decode(out);
-        EXPECT_EQ(back.HStx, rv::C_PacketStx);
-        EXPECT_EQ(back.CombinedSize, c.Combined);
-    }
-}
-
 TEST(TcpSession, SendPutsTheExactPacketOnTheWire) {
     struct TCase {
         std::string First, Second;
