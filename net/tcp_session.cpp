@@ -3,6 +3,7 @@
 #include "foundation/deferred_calls.h"
 #include "foundation/message_pump.h"
 #include "foundation/stop_watch.h"
+#include "foundation/thread_contract.h"
 #include "stream/smart_stream.h"
 
 #include <algorithm>
@@ -124,6 +125,7 @@ bool TWS_TcpIpSession::SocketSetOptionNoTcpDelay() {
 
 bool TWS_TcpIpSession::OpenConnection(T_NumericIpAddress HostAddr, uint16_t HostPort, uint32_t TimeOutMS,
                                       bool AreThreaded, const T_ConnectCancelled& ConnectionCancelled) {
+    if (!AreThreaded) RV_ASSERT_MAIN_THREAD(); // its wait pumps the main thread's messages
     FRemoteAddr = HostAddr;
     FRemotePort = HostPort;
     SetSocketEvents(C_ClientSessionEvents);
@@ -152,6 +154,7 @@ bool TWS_TcpIpSession::OpenConnection(T_NumericIpAddress HostAddr, uint16_t Host
 }
 
 void TWS_TcpIpSession::AsyncOpenConnection(T_NumericIpAddress HostAddr, uint16_t HostPort, uint32_t ReTryTimeMS) {
+    RV_ASSERT_MAIN_THREAD();
     FAsyncConnectRetry = ReTryTimeMS;
     FreeTimer(ConnectionTimeOutTimer);
     if (TRV_MultiTimer* t = Timers())
@@ -172,6 +175,7 @@ void TWS_TcpIpSession::E_AsyncConnectionRetry() {
 // --- Connection events ----------------------------------------------------------------------------------------
 
 void TWS_TcpIpSession::DoConnected() {
+    RV_ASSERT_MAIN_THREAD();
     FreeTimer(IdlePeriodTimer);
     if (IdlePeriodDisconnectMs > 0) {
         if (TRV_MultiTimer* t = Timers())
@@ -191,6 +195,7 @@ void TWS_TcpIpSession::DoConnected() {
 }
 
 void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
+    RV_ASSERT_MAIN_THREAD();
     FreeTimer(IdlePeriodTimer);
     // Bytes of a packet that did not go out belong to the connection that is gone; sent on a later connection
     // they would put the peer's receiver out of step.
@@ -222,6 +227,7 @@ void TWS_TcpIpSession::E_IdlePeriodDisconnect() {
 }
 
 void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
+    RV_ASSERT_MAIN_THREAD();
     if (IdlePeriodTimer != C_NullTimerID) {
         if (TRV_MultiTimer* t = Timers()) t->ReStartPeriod(IdlePeriodTimer);
     }
@@ -250,6 +256,7 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
 // --- Receiving ------------------------------------------------------------------------------------------------
 
 void TWS_TcpIpSession::InitConnection() {
+    RV_ASSERT_MAIN_THREAD();
     FDecoder.Init(std::max<uint32_t>(MinRecBufferSize, C_PacketHeaderSize));
     MoreRxData = false;
     ReplyWithAck = false;
@@ -257,11 +264,13 @@ void TWS_TcpIpSession::InitConnection() {
 }
 
 void TWS_TcpIpSession::ResetRx() {
+    RV_ASSERT_MAIN_THREAD();
     FDecoder.NextPacket();
     RxDataEnabled(true);
 }
 
 void TWS_TcpIpSession::RxDataEnabled(bool Enabled) {
+    RV_ASSERT_MAIN_THREAD();
     if (!Enabled) {
         FDecoder.Hold();
         return;
@@ -372,6 +381,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
 }
 
 void TWS_TcpIpSession::DoOnPacketReceived() {
+    RV_ASSERT_MAIN_THREAD();
     FDecoder.Hold();
     bool taken = false;
     try {
@@ -389,6 +399,7 @@ void TWS_TcpIpSession::DoOnPacketReceived() {
 }
 
 void TWS_TcpIpSession::DoOnPacketAck() {
+    RV_ASSERT_MAIN_THREAD();
     if (OnPacketAck) OnPacketAck(this);
 }
 
@@ -529,6 +540,7 @@ bool TWS_TcpIpSession::SessionSendSmartStream(TRV_SmartStream& Stream) {
 }
 
 bool TWS_TcpIpSession::SendPacketAck() {
+    RV_ASSERT_MAIN_THREAD();
     uint8_t ack[C_PacketHeaderSize];
     EncodePacketAck(ack);
     std::lock_guard<std::mutex> lock(FSendLock);
