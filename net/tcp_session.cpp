@@ -242,7 +242,8 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
     case C_FD_CLOSE:
         // An orderly close while a paused packet, or packets already read, wait to be handed over: the receive
         // pass that hands them over reads to the end of the stream and disconnects then.
-        if (ErrorCode == 0 && FStatus.load() == ssConnected && (FDecoder.State() == srPacketAvailable || RxAheadPending())) {
+        if (ErrorCode == 0 && FStatus.load() == ssConnected &&
+            (FDecoder.State() == srPacketAvailable || RxAheadPending())) {
             FCloseHeld = true;
             break;
         }

@@ -1,10 +1,11 @@
 #pragma once
 // TWS_TcpIpSession: one TCP connection carrying packets.
 //
-// Packet framing (decoded and encoded by net/packet_framing.h), little-endian, no padding: the byte 0x02 (STX), a 32-bit size word whose bits 0-30 give the
-// payload length and whose bit 31 asks for an acknowledgement, then the payload. An acknowledgement is the
-// header alone with the flag set and length 0: 02 00 00 00 80. The receiver returns it once the packet has been
-// handed to its handler. Payloads are at most C_MaxPacketSize bytes; a header announcing more closes the session.
+// Packet framing (net/packet_framing.h decodes and encodes it), little-endian, no padding: the byte 0x02 (STX),
+// a 32-bit size word whose bits 0-30 give the payload length and whose bit 31 asks for an acknowledgement, then
+// the payload. An acknowledgement is the header alone with the flag set and length 0: 02 00 00 00 80. The
+// receiver returns it once the packet has been handed to its handler. Payloads are at most C_MaxPacketSize
+// bytes; a header announcing more closes the session.
 // An orderly close by the peer is reported only after the packets it sent before it have been handed over, so
 // a session whose reception is paused stays connected until ResetRx.
 //

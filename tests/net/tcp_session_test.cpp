@@ -54,7 +54,9 @@ struct TSessionPair {
 // peer on the other end whose bytes the test controls. Adopting again replaces the pair.
 class TcpSession : public ::testing::Test {
 protected:
-    void Adopt(uint32_t IdleMs = 0, std::atomic<bool>* Freed = nullptr) { MakeAdoptedPair(session, peer, IdleMs, Freed); }
+    void Adopt(uint32_t IdleMs = 0, std::atomic<bool>* Freed = nullptr) {
+        MakeAdoptedPair(session, peer, IdleMs, Freed);
+    }
 
     std::unique_ptr<TProbeSession> session;
     std::unique_ptr<TRawPeer> peer;
