@@ -1,17 +1,23 @@
 #include "net/server_session.h"
 
+#include "foundation/thread_contract.h"
+
 namespace rv {
 
 TWS_ServerSession::TWS_ServerSession(bool NoTcpDelay, bool KeepAlive)
-    : FOptionNoTcpDelay(NoTcpDelay), FOptionKeepAlive(KeepAlive) {}
+    : FOptionNoTcpDelay(NoTcpDelay), FOptionKeepAlive(KeepAlive) {
+    RV_ASSERT_MAIN_THREAD();
+}
 
 TWS_ServerSession::~TWS_ServerSession() {
+    RV_ASSERT_MAIN_THREAD();
     FClientList.Clear();
     LeaveNotifier();
     ShutDownSocket();
 }
 
 bool TWS_ServerSession::StartServerSession(uint16_t ServerPort) {
+    RV_ASSERT_MAIN_THREAD();
     LastWSError = 0;
     ShutDownSocket();
     TSocket s = C_InvalidSocket;
@@ -28,14 +34,17 @@ bool TWS_ServerSession::StartServerSession(uint16_t ServerPort) {
 }
 
 void TWS_ServerSession::ProcessEvent(uint16_t EventId, uint16_t /*ErrorCode*/) {
+    RV_ASSERT_MAIN_THREAD();
     if (EventId == C_FD_ACCEPT) DoSessionAccept();
 }
 
 void TWS_ServerSession::DoSessionAccept() {
+    RV_ASSERT_MAIN_THREAD();
     if (OnClientConnect) SessionAccept();
 }
 
 TWS_TcpIpSession* TWS_ServerSession::SessionAccept() {
+    RV_ASSERT_MAIN_THREAD();
     TSocket s = C_InvalidSocket;
     T_NumericIpAddress peer = 0;
     if (!WS_Accept(FSocket.load(), s, peer)) return nullptr;
@@ -62,6 +71,7 @@ TWS_TcpIpSession* TWS_ServerSession::CreateClientSession(TSocket Socket) {
 }
 
 void TWS_ServerSession::DoClientDisconnect(TWS_TcpIpSession* Session, bool& CanFree) {
+    RV_ASSERT_MAIN_THREAD();
     FClientList.NoDestroyRemove(Session);
     // Set before the handler runs, so a handler that raises still leaves the session to free itself.
     CanFree = true;
@@ -71,6 +81,7 @@ void TWS_ServerSession::DoClientDisconnect(TWS_TcpIpSession* Session, bool& CanF
 }
 
 void TWS_ServerSession::CloseAllConnections(bool DoNotAcceptAnyMoreConnections) {
+    RV_ASSERT_MAIN_THREAD();
     if (DoNotAcceptAnyMoreConnections) ShutDownSocket();
     FClientList.Clear();
 }

@@ -45,14 +45,16 @@ public:
     // socket is closed first. Main thread, not inside an event of one of the clients.
     void CloseAllConnections(bool DoNotAcceptAnyMoreConnections);
     // CloseAllConnections(true). The notifier calls it for a server that still has clients when it is freed.
+    // Main thread.
     void ShutDownServerSession() override;
     bool HasClientsToShutDown() const override { return GetClientCount() > 0; }
 
     // Event 8 (accept) calls DoSessionAccept; others are ignored. Main thread.
     void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
-    // Accepts only when OnClientConnect is assigned: a server without it leaves connections waiting.
+    // Accepts only when OnClientConnect is assigned: a server without it leaves connections waiting. Main thread.
     virtual void DoSessionAccept();
 
+    // Main thread, like everything below.
     int GetClientCount() const { return FClientList.Count(); }
     int ClientCount() const { return GetClientCount(); }
     const TWS_TcpIpSessionList& Clients() const { return FClientList; }

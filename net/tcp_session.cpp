@@ -3,6 +3,7 @@
 #include "foundation/deferred_calls.h"
 #include "foundation/message_pump.h"
 #include "foundation/stop_watch.h"
+#include "foundation/thread_contract.h"
 #include "stream/smart_stream.h"
 
 #include <algorithm>
@@ -13,9 +14,6 @@
 namespace rv {
 
 namespace {
-
-// Buffers grow to the next whole KiB above what is needed, so they always hold more than the need.
-uint32_t GrownSize(uint32_t Needed) { return (Needed / 1024 + 1) * 1024; }
 
 // A read event reads on past a packet that was taken while it has read less than this, so one busy connection
 // does not hold the main thread's other messages up for long.
@@ -35,24 +33,6 @@ void FreeTimer(T_TimerID& Timer) {
 }
 
 } // namespace
-
-// --- Header ---------------------------------------------------------------------------------------------------
-
-void TWS_ReservedHeader::Encode(uint8_t* Out) const {
-    Out[0] = HStx;
-    Out[1] = static_cast<uint8_t>(CombinedSize);
-    Out[2] = static_cast<uint8_t>(CombinedSize >> 8);
-    Out[3] = static_cast<uint8_t>(CombinedSize >> 16);
-    Out[4] = static_cast<uint8_t>(CombinedSize >> 24);
-}
-
-TWS_ReservedHeader TWS_ReservedHeader::Decode(const uint8_t* In) {
-    TWS_ReservedHeader h;
-    h.HStx = In[0];
-    h.CombinedSize = static_cast<uint32_t>(In[1]) | static_cast<uint32_t>(In[2]) << 8 |
-                     static_cast<uint32_t>(In[3]) << 16 | static_cast<uint32_t>(In[4]) << 24;
-    return h;
-}
 
 // --- Life -----------------------------------------------------------------------------------------------------
 
@@ -145,6 +125,7 @@ bool TWS_TcpIpSession::SocketSetOptionNoTcpDelay() {
 
 bool TWS_TcpIpSession::OpenConnection(T_NumericIpAddress HostAddr, uint16_t HostPort, uint32_t TimeOutMS,
                                       bool AreThreaded, const T_ConnectCancelled& ConnectionCancelled) {
+    if (!AreThreaded) RV_ASSERT_MAIN_THREAD(); // its wait pumps the main thread's messages
     FRemoteAddr = HostAddr;
     FRemotePort = HostPort;
     SetSocketEvents(C_ClientSessionEvents);
@@ -173,6 +154,7 @@ bool TWS_TcpIpSession::OpenConnection(T_NumericIpAddress HostAddr, uint16_t Host
 }
 
 void TWS_TcpIpSession::AsyncOpenConnection(T_NumericIpAddress HostAddr, uint16_t HostPort, uint32_t ReTryTimeMS) {
+    RV_ASSERT_MAIN_THREAD();
     FAsyncConnectRetry = ReTryTimeMS;
     FreeTimer(ConnectionTimeOutTimer);
     if (TRV_MultiTimer* t = Timers())
@@ -193,6 +175,7 @@ void TWS_TcpIpSession::E_AsyncConnectionRetry() {
 // --- Connection events ----------------------------------------------------------------------------------------
 
 void TWS_TcpIpSession::DoConnected() {
+    RV_ASSERT_MAIN_THREAD();
     FreeTimer(IdlePeriodTimer);
     if (IdlePeriodDisconnectMs > 0) {
         if (TRV_MultiTimer* t = Timers())
@@ -212,6 +195,7 @@ void TWS_TcpIpSession::DoConnected() {
 }
 
 void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
+    RV_ASSERT_MAIN_THREAD();
     FreeTimer(IdlePeriodTimer);
     // Bytes of a packet that did not go out belong to the connection that is gone; sent on a later connection
     // they would put the peer's receiver out of step.
@@ -243,6 +227,7 @@ void TWS_TcpIpSession::E_IdlePeriodDisconnect() {
 }
 
 void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
+    RV_ASSERT_MAIN_THREAD();
     if (IdlePeriodTimer != C_NullTimerID) {
         if (TRV_MultiTimer* t = Timers()) t->ReStartPeriod(IdlePeriodTimer);
     }
@@ -257,7 +242,8 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
     case C_FD_CLOSE:
         // An orderly close while a paused packet, or packets already read, wait to be handed over: the receive
         // pass that hands them over reads to the end of the stream and disconnects then.
-        if (ErrorCode == 0 && FStatus.load() == ssConnected && (FRecState == srPacketAvailable || RxAheadPending())) {
+        if (ErrorCode == 0 && FStatus.load() == ssConnected &&
+            (FDecoder.State() == srPacketAvailable || RxAheadPending())) {
             FCloseHeld = true;
             break;
         }
@@ -271,28 +257,23 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
 // --- Receiving ------------------------------------------------------------------------------------------------
 
 void TWS_TcpIpSession::InitConnection() {
-    if (!FRecBufferPtr) {
-        RecBufferSize = std::max<uint32_t>(MinRecBufferSize, C_PacketHeaderSize);
-        FRecBufferPtr = std::make_unique<uint8_t[]>(RecBufferSize);
-    }
-    NextDataPtr = FRecBufferPtr.get();
-    FRecState = srWaitStx;
-    RecDataLeft = 0;
+    RV_ASSERT_MAIN_THREAD();
+    FDecoder.Init(std::max<uint32_t>(MinRecBufferSize, C_PacketHeaderSize));
     MoreRxData = false;
     ReplyWithAck = false;
     DropRxAhead();
 }
 
 void TWS_TcpIpSession::ResetRx() {
-    NextDataPtr = FRecBufferPtr.get();
-    FRecState = srWaitStx;
-    RecDataLeft = 0;
+    RV_ASSERT_MAIN_THREAD();
+    FDecoder.NextPacket();
     RxDataEnabled(true);
 }
 
 void TWS_TcpIpSession::RxDataEnabled(bool Enabled) {
+    RV_ASSERT_MAIN_THREAD();
     if (!Enabled) {
-        FRecState = srPacketAvailable;
+        FDecoder.Hold();
         return;
     }
     if (FInRxPass) {
@@ -310,48 +291,36 @@ void TWS_TcpIpSession::RxDataEnabled(bool Enabled) {
 }
 
 bool TWS_TcpIpSession::TakeRxAhead() {
-    const uint8_t* from = FRxAhead.data() + RxAheadPos;
-    const uint32_t avail = RxAheadLen - RxAheadPos;
-    if (FRecState == srData) {
-        const uint32_t n = std::min(avail, RecDataLeft);
-        std::memcpy(NextDataPtr, from, n);
-        NextDataPtr += n;
-        RecDataLeft -= n;
-        RxAheadPos += n;
+    T_PacketFeedResult result;
+    RxAheadPos += FDecoder.Feed(FRxAhead.data() + RxAheadPos, RxAheadLen - RxAheadPos, result);
+    switch (result) {
+    case pfNone: return true;
+    case pfPayloadStart:
+        ReplyWithAck = FDecoder.AckRequested();
         return true;
+    case pfAck:
+        ReplyWithAck = false;
+        ResetRx();
+        DoOnPacketAck();
+        return SocketIsOpen(FSocket.load());
+    case pfOversize:
+        // The decoder refuses the rest of the stream, and so does the session: it closes.
+        ReplyWithAck = false;
+        ShutDownSocket();
+        InitConnection();
+        DoDisConnected(C_WSAEMSGSIZE);
+        return false;
     }
-    // Header bytes one by one, stopping where the header ends: what follows is payload or the next packet.
-    uint32_t i = 0;
-    while (i < avail && FRecState != srData) {
-        const uint8_t b = from[i++];
-        switch (FRecState) {
-        case srWaitStx:
-            if (b == C_PacketStx) {
-                FRecState = srSize1;
-                FRecPacketSize = 0;
-            }
-            break; // anything before an STX is discarded
-        case srSize1:
-        case srSize2:
-        case srSize3:
-        case srSize4:
-            FRecPacketSize |= static_cast<uint32_t>(b) << (8 * (FRecState - srSize1));
-            FRecState = static_cast<T_SessionRecState>(FRecState + 1);
-            break;
-        default: break;
-        }
-    }
-    RxAheadPos += i;
-    return FRecState != srData || HeaderComplete();
+    return true;
 }
 
 void TWS_TcpIpSession::ProcessSessionRx() {
-    if (FRecState == srPacketAvailable) {
+    if (FDecoder.State() == srPacketAvailable) {
         MoreRxData = true; // the packet in the buffer has not been taken yet
         return;
     }
     MoreRxData = false;
-    if (!NextDataPtr) InitConnection();
+    if (!FDecoder.HasBuffer()) InitConnection();
     struct TPass {
         bool& Flag;
         bool Was;
@@ -363,16 +332,18 @@ void TWS_TcpIpSession::ProcessSessionRx() {
     for (;;) {
         const TSocket s = FSocket.load();
         if (!SocketIsOpen(s)) return;
-        if (FRecState == srData && RecDataLeft == 0) {
+        if (FDecoder.PacketComplete()) {
             // The payload is complete. The acknowledgement goes after the handler, whatever it returned.
             DoOnPacketReceived();
             if (ReplyWithAck) {
                 ReplyWithAck = false;
                 SendPacketAck();
             }
-            if (FRecState != srWaitStx) return; // paused until ResetRx
+            if (FDecoder.State() != srWaitStx) return; // paused until ResetRx
             continue;
         }
+        // An acknowledgement's handler paused reception: what was read waits for ResetRx.
+        if (FDecoder.State() == srPacketAvailable) return;
         if (RxAheadPending()) {
             if (!TakeRxAhead()) return;
             continue;
@@ -384,9 +355,10 @@ void TWS_TcpIpSession::ProcessSessionRx() {
             return;
         }
         // A payload too large for the read-ahead is read where it belongs.
-        const bool direct = FRecState == srData && RecDataLeft >= C_RxAheadSize;
-        uint8_t* into = direct ? NextDataPtr : FRxAhead.data();
-        const uint32_t room = direct ? RecDataLeft : C_RxAheadSize;
+        const uint32_t wanted = FDecoder.PayloadWanted();
+        const bool direct = FDecoder.State() == srData && wanted >= C_RxAheadSize;
+        uint8_t* into = direct ? FDecoder.PayloadSpace() : FRxAhead.data();
+        const uint32_t room = direct ? wanted : C_RxAheadSize;
         const int n = WS_Recv(s, into, static_cast<int>(room));
         if (n <= 0) {
             // Would-block or an error: the state is kept for the next read event. 0: the peer closed, and the
@@ -401,8 +373,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
         taken += got;
         drained = got < room;
         if (direct) {
-            NextDataPtr += got;
-            RecDataLeft -= got;
+            FDecoder.PayloadArrived(got);
         } else {
             RxAheadPos = 0;
             RxAheadLen = got;
@@ -410,44 +381,15 @@ void TWS_TcpIpSession::ProcessSessionRx() {
     }
 }
 
-bool TWS_TcpIpSession::HeaderComplete() {
-    ReplyWithAck = (FRecPacketSize & C_PacketAckFlag) != 0;
-    FRecPacketSize &= ~C_PacketAckFlag;
-    if (ReplyWithAck && FRecPacketSize == 0) {
-        // An acknowledgement: header only.
-        ReplyWithAck = false;
-        ResetRx();
-        DoOnPacketAck();
-        return SocketIsOpen(FSocket.load());
-    }
-    if (FRecPacketSize > C_MaxPacketSize) {
-        // No sender of this program sends so much; cutting the length would leave the stream out of step, so
-        // the connection is closed instead.
-        ReplyWithAck = false;
-        FRecPacketSize = 0;
-        ShutDownSocket();
-        InitConnection();
-        DoDisConnected(C_WSAEMSGSIZE);
-        return false;
-    }
-    if (RecBufferSize < FRecPacketSize) {
-        RecBufferSize = GrownSize(FRecPacketSize); // never shrinks
-        FRecBufferPtr = std::make_unique<uint8_t[]>(RecBufferSize);
-    }
-    NextDataPtr = FRecBufferPtr.get();
-    RecDataLeft = FRecPacketSize;
-    FRecState = srData;
-    return true;
-}
-
 void TWS_TcpIpSession::DoOnPacketReceived() {
-    FRecState = srPacketAvailable;
+    RV_ASSERT_MAIN_THREAD();
+    FDecoder.Hold();
     bool taken = false;
     try {
         if (OnData) {
-            taken = OnData(this, FRecBufferPtr.get(), FRecPacketSize);
+            taken = OnData(this, FDecoder.Payload(), FDecoder.PayloadLength());
         } else if (OnDataAsStream) {
-            TRV_BlockMemoryStream stream(FRecBufferPtr.get(), FRecPacketSize);
+            TRV_BlockMemoryStream stream(FDecoder.Payload(), FDecoder.PayloadLength());
             taken = OnDataAsStream(this, stream);
         }
     } catch (...) {
@@ -458,6 +400,7 @@ void TWS_TcpIpSession::DoOnPacketReceived() {
 }
 
 void TWS_TcpIpSession::DoOnPacketAck() {
+    RV_ASSERT_MAIN_THREAD();
     if (OnPacketAck) OnPacketAck(this);
 }
 
@@ -522,10 +465,8 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
     if (!WaitForCallBackSend()) return false;
 
     std::lock_guard<std::mutex> lock(FSendLock);
-    TWS_ReservedHeader header;
-    header.CombinedSize = (DataLen + SecDataLen) | (FReqPacketAck.load() ? C_PacketAckFlag : 0);
     uint8_t head[C_PacketHeaderSize];
-    header.Encode(head);
+    EncodePacketHeader(DataLen + SecDataLen, FReqPacketAck.load(), head);
     if (CallBackSendSize > 0) {
         // An acknowledgement queued on the main thread since the wait: this packet goes behind it.
         QueueForCallBackSend(head, C_PacketHeaderSize);
@@ -600,8 +541,9 @@ bool TWS_TcpIpSession::SessionSendSmartStream(TRV_SmartStream& Stream) {
 }
 
 bool TWS_TcpIpSession::SendPacketAck() {
+    RV_ASSERT_MAIN_THREAD();
     uint8_t ack[C_PacketHeaderSize];
-    TWS_ReservedHeader{C_PacketStx, C_PacketAckFlag}.Encode(ack);
+    EncodePacketAck(ack);
     std::lock_guard<std::mutex> lock(FSendLock);
     return SendOrQueue(ack, C_PacketHeaderSize);
 }

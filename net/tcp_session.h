@@ -1,10 +1,11 @@
 #pragma once
 // TWS_TcpIpSession: one TCP connection carrying packets.
 //
-// Packet framing, little-endian, no padding: the byte 0x02 (STX), a 32-bit size word whose bits 0-30 give the
-// payload length and whose bit 31 asks for an acknowledgement, then the payload. An acknowledgement is the
-// header alone with the flag set and length 0: 02 00 00 00 80. The receiver returns it once the packet has been
-// handed to its handler. Payloads are at most C_MaxPacketSize bytes; a header announcing more closes the session.
+// Packet framing (net/packet_framing.h decodes and encodes it), little-endian, no padding: the byte 0x02 (STX),
+// a 32-bit size word whose bits 0-30 give the payload length and whose bit 31 asks for an acknowledgement, then
+// the payload. An acknowledgement is the header alone with the flag set and length 0: 02 00 00 00 80. The
+// receiver returns it once the packet has been handed to its handler. Payloads are at most C_MaxPacketSize
+// bytes; a header announcing more closes the session.
 // An orderly close by the peer is reported only after the packets it sent before it have been handed over, so
 // a session whose reception is paused stays connected until ResetRx.
 //
@@ -20,6 +21,7 @@
 
 #include "foundation/streams.h"
 #include "net/multi_timer.h"
+#include "net/packet_framing.h"
 #include "net/socket_notifier.h"
 
 #include <array>
@@ -36,10 +38,6 @@ namespace rv {
 class TRV_SmartStream;
 class TWS_TcpIpSession;
 
-constexpr uint8_t C_PacketStx = 0x02;
-constexpr uint32_t C_PacketHeaderSize = 5;
-constexpr uint32_t C_PacketAckFlag = 0x80000000u;
-constexpr uint32_t C_MaxPacketSize = 2097152; // 0x200000 bytes of payload
 constexpr uint32_t C_MinRecBufferSize = 4096;
 // One read takes a header and a payload of up to this size together; a larger payload is read into its buffer
 // directly. Kept small on purpose: a receiver that drains the socket faster than a sender fills it sleeps and is
@@ -52,30 +50,8 @@ constexpr uint32_t C_CallBackSendPeriodMs = 50;
 constexpr uint32_t C_ClientSessionEvents = C_FD_READ | C_FD_WRITE | C_FD_CONNECT | C_FD_CLOSE;
 constexpr uint32_t C_AcceptedSessionEvents = C_FD_READ | C_FD_WRITE | C_FD_CLOSE;
 
-// The 5-byte packet header. Encoded and decoded byte by byte; never laid over the wire as a struct.
-struct TWS_ReservedHeader {
-    uint8_t HStx = C_PacketStx;
-    uint32_t CombinedSize = 0; // bits 0-30 the payload length, bit 31 the acknowledgement flag
-
-    void Encode(uint8_t* Out) const;
-    static TWS_ReservedHeader Decode(const uint8_t* In);
-    uint32_t PayloadLength() const { return CombinedSize & ~C_PacketAckFlag; }
-    bool AckFlag() const { return (CombinedSize & C_PacketAckFlag) != 0; }
-};
-
 enum T_PacketMode : uint8_t { pmNone = 0, pmLine = 1, pmPacket = 2 };
 enum T_SessionState : uint8_t { ssIdle = 0, ssConnecting = 1, ssConnected = 2, ssTimedOut = 3, ssDisconnected = 4 };
-// Receiver states; only the packet mode's are built.
-enum T_SessionRecState : uint8_t {
-    srPacketAvailable = 0, // a packet waits in the buffer to be taken: reception paused
-    srWaitStx = 1,
-    srSize1 = 2,
-    srSize2 = 3,
-    srSize3 = 4,
-    srSize4 = 5,
-    srData = 6,
-};
-
 using TWS_OnConnect = std::function<void(TWS_TcpIpSession* Sender)>;
 // Setting AndFree makes the session free itself once the handler (and the event that raised it) returned.
 using TWS_OnDisConnect = std::function<void(TWS_TcpIpSession* Sender, bool& AndFree)>;
@@ -131,7 +107,8 @@ public:
     void ResetRx();
     // False pauses reception; true resumes it (see ResetRx). Main thread.
     void RxDataEnabled(bool Enabled);
-    // Receive buffer (allocated once, MinRecBufferSize bytes) and receiver state for a fresh connection.
+    // Receive buffer (allocated once, MinRecBufferSize bytes) and receiver state for a fresh connection. Main
+    // thread.
     void InitConnection();
 
     // Main thread, under WS_SessionCS. Every event restarts the idle period; read receives, connect completes
@@ -148,28 +125,34 @@ public:
     // was connected, then a new attempt (FKeepConnection) or the deferred free (AndFree). Main thread.
     virtual void DoDisConnected(int32_t DisconnectError);
 
+    // Any thread.
     T_SessionState Status() const { return FStatus.load(); }
-    T_SessionRecState RecState() const { return FRecState; }
+    // The receiver's state and the length of the packet being received. Main thread.
+    T_SessionRecState RecState() const { return FDecoder.State(); }
     T_PacketMode PacketMode() const { return FPacketMode; }
-    uint32_t RecPacketSize() const { return FRecPacketSize; }
-    // The present size of the receive buffer (0 before the first connection).
-    uint32_t GetRecBufferSize() const { return RecBufferSize; }
+    uint32_t RecPacketSize() const { return FDecoder.PayloadLength(); }
+    // The present size of the receive buffer (0 before the first connection). Main thread.
+    uint32_t GetRecBufferSize() const { return FDecoder.BufferSize(); }
+    // Main thread (written when the session disconnects).
     int32_t DisconnectError() const { return FDisconnectError; }
+    // Whoever connects writes these; read them on that thread or once the connection is up.
     T_NumericIpAddress RemoteAddr() const { return FRemoteAddr; }
     uint16_t RemotePort() const { return FRemotePort; }
-    bool ReqPacketAck() const { return FReqPacketAck.load(); }
     // Any thread; applies to the packets sent after the call.
+    bool ReqPacketAck() const { return FReqPacketAck.load(); }
     void SetReqPacketAck(bool v) { FReqPacketAck = v; }
+    // Main thread: the disconnect event reads them.
     bool KeepConnection() const { return FKeepConnection; }
     void SetKeepConnection(bool v) { FKeepConnection = v; }
     uint32_t AsynConnectRetryPeriod() const { return FAsyncConnectRetry; }
     // Bytes waiting for the call-back sender. Any thread.
     uint32_t WaitingToSend();
 
-    // Options applied to every socket the session creates or adopts.
+    // Options applied to every socket the session creates or adopts; set them before the socket is made.
     bool FSocketNoTcpIpDelay = false;
     bool FSocketKeepAlive = false;
-    // 0: no idle disconnect. Otherwise a connection without any socket event for this long is closed.
+    // 0: no idle disconnect. Otherwise a connection without any socket event for this long is closed. Set before
+    // the connection comes up.
     uint32_t IdlePeriodDisconnectMs = 0;
     // Size of the receive buffer made by InitConnection; set before the connection comes up.
     uint32_t MinRecBufferSize = C_MinRecBufferSize;
@@ -189,20 +172,16 @@ protected:
     void DetachSession();
 
     // Receive side: main thread only.
-    uint32_t FRecPacketSize = 0; // the length of the packet being received
-    bool ReplyWithAck = false;   // the packet being received asked for an acknowledgement
-    uint32_t RecBufferSize = 0;
-    uint32_t RecDataLeft = 0; // payload bytes still wanted (srData)
-    std::unique_ptr<uint8_t[]> FRecBufferPtr;
-    uint8_t* NextDataPtr = nullptr; // where the next bytes go
-    bool MoreRxData = false;        // a read event was set aside while a packet waited to be taken
+    // Headers, acknowledgements, the size limit and the receive buffer with the packet being gathered.
+    TWS_PacketDecoder FDecoder;
+    bool ReplyWithAck = false; // the packet being received asked for an acknowledgement
+    bool MoreRxData = false;   // a read event was set aside while a packet waited to be taken
     // What one read took past the header or payload being received waits here, so a small packet costs one read.
     std::array<uint8_t, C_RxAheadSize> FRxAhead{};
     uint32_t RxAheadPos = 0;  // the next byte not yet taken
     uint32_t RxAheadLen = 0;  // the bytes read
     bool FInRxPass = false;   // ProcessSessionRx is running: it takes the read-ahead bytes itself
     bool FCloseHeld = false;  // the peer closed in order while bytes it sent were still to be handed over
-    T_SessionRecState FRecState = srWaitStx;
     int32_t FDisconnectError = 0;
 
     T_PacketMode FPacketMode = pmPacket;
@@ -230,7 +209,7 @@ private:
     void AfterConstruction();
     void ApplySocketOptions();
     void ProcessSessionRx();
-    // Feeds read-ahead bytes to the receiver up to the end of a header or payload. False when the session closed.
+    // Feeds read-ahead bytes to the decoder up to the end of a header or payload. False when the session closed.
     bool TakeRxAhead();
     bool RxAheadPending() const { return RxAheadPos < RxAheadLen; }
     // Forgets the bytes read ahead and a held close: they belong to a connection that is gone.
@@ -238,8 +217,6 @@ private:
         RxAheadPos = RxAheadLen = 0;
         FCloseHeld = false;
     }
-    // Header complete: acknowledgement, oversize packet or the start of a payload. False when the session closed.
-    bool HeaderComplete();
     void E_AsyncConnectionRetry();
     void E_IdlePeriodDisconnect();
     // Sends what waits for the call-back sender; frees its timer once nothing is left.

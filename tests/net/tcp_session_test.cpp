@@ -50,29 +50,21 @@ struct TSessionPair {
     }
 };
 
+// Each test may adopt a connected pair (Adopt): a session set up as a server sets up an accepted one, with a raw
+// peer on the other end whose bytes the test controls. Adopting again replaces the pair.
+class TcpSession : public ::testing::Test {
+protected:
+    void Adopt(uint32_t IdleMs = 0, std::atomic<bool>* Freed = nullptr) {
+        MakeAdoptedPair(session, peer, IdleMs, Freed);
+    }
+
+    std::unique_ptr<TProbeSession> session;
+    std::unique_ptr<TRawPeer> peer;
+};
+
 } // namespace
 
-TEST(PacketHeader, EncodesLittleEndianWithTheFlagInTheTopBit) {
-    struct TCase {
-        uint32_t Combined;
-        std::string Wire;
-    } cases[] = {
-        {3 | rv::C_PacketAckFlag, "02 03 00 00 80"},
-        {rv::C_PacketAckFlag, "02 00 00 00 80"},
-        {0x00123456, "02 56 34 12 00"},
-        {rv::C_MaxPacketSize, "02 00 00 20 00"},
-    };
-    for (const TCase& c : cases) {
-        uint8_t out[rv::C_PacketHeaderSize];
-        rv::TWS_ReservedHeader{rv::C_PacketStx, c.Combined}.Encode(out);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), sizeof out), Hex(c.Wire)) << c.Wire;
-        rv::TWS_ReservedHeader back = rv::TWS_ReservedHeader::Decode(out);
-        EXPECT_EQ(back.HStx, rv::C_PacketStx);
-        EXPECT_EQ(back.CombinedSize, c.Combined);
-    }
-}
-
-TEST(TcpSession, SendPutsTheExactPacketOnTheWire) {
+TEST_F(TcpSession, SendPutsTheExactPacketOnTheWire) {
     struct TCase {
         std::string First, Second;
         bool Ack;
@@ -85,9 +77,7 @@ TEST(TcpSession, SendPutsTheExactPacketOnTheWire) {
         {"", "", false, "02 00 00 00 00"},
     };
     for (const TCase& c : cases) {
-        std::unique_ptr<TProbeSession> session;
-        std::unique_ptr<TRawPeer> peer;
-        MakeAdoptedPair(session, peer);
+        Adopt();
         session->SetReqPacketAck(c.Ack);
         ASSERT_TRUE(session->SessionSend(c.First.data(), static_cast<uint32_t>(c.First.size()), c.Second.data(),
                                          static_cast<uint32_t>(c.Second.size())));
@@ -98,23 +88,19 @@ TEST(TcpSession, SendPutsTheExactPacketOnTheWire) {
     }
 }
 
-TEST(TcpSession, SendOnASessionThatIsNotConnectedFailsAndSendsNothing) {
+TEST_F(TcpSession, SendOnASessionThatIsNotConnectedFailsAndSendsNothing) {
     TProbeSession idle(true);
     EXPECT_EQ(idle.Status(), rv::ssIdle);
     EXPECT_FALSE(idle.SessionSend("abc", 3));
 
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+    Adopt();
     peer->Close();
     ASSERT_TRUE(PumpUntil([&] { return session->Status() == rv::ssDisconnected; }));
     EXPECT_FALSE(session->SessionSend("abc", 3));
 }
 
-TEST(TcpSession, APacketSplitAcrossManyReadsIsReassembled) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+TEST_F(TcpSession, APacketSplitAcrossManyReadsIsReassembled) {
+    Adopt();
     const std::string payload = Pattern(3000);
     // Bytes before the STX are discarded. Each header byte goes alone and is seen before the next is sent,
     // so the header is split across reads for certain.
@@ -144,19 +130,15 @@ TEST(TcpSession, APacketSplitAcrossManyReadsIsReassembled) {
     EXPECT_EQ(session->RecState(), rv::srWaitStx);
 }
 
-TEST(TcpSession, TwoPacketsInOneWriteAreHandedOverOneAfterTheOther) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+TEST_F(TcpSession, TwoPacketsInOneWriteAreHandedOverOneAfterTheOther) {
+    Adopt();
     ASSERT_TRUE(peer->Send(Packet("first", false) + Packet("second", false) + Packet("", false)));
     ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 3; }));
     EXPECT_EQ(session->Packets, (std::vector<std::string>{"first", "second", ""}));
 }
 
-TEST(TcpSession, AHandlerReturningFalsePausesUntilResetRx) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+TEST_F(TcpSession, AHandlerReturningFalsePausesUntilResetRx) {
+    Adopt();
     session->Take = [](const std::string& p) { return p != "hold"; };
     ASSERT_TRUE(peer->Send(Packet("hold", false) + Packet("queued", false)));
     ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
@@ -170,12 +152,10 @@ TEST(TcpSession, AHandlerReturningFalsePausesUntilResetRx) {
     EXPECT_EQ(session->Packets, (std::vector<std::string>{"hold", "queued", "later"}));
 }
 
-TEST(TcpSession, PacketsOfEverySizeInOneWriteArriveWholeAndInOrder) {
+TEST_F(TcpSession, PacketsOfEverySizeInOneWriteArriveWholeAndInOrder) {
     // Sizes around what one read takes with a header, so headers and payloads are cut at every place a read can
     // end; acknowledgements in between.
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+    Adopt();
     const uint32_t near = rv::C_RxAheadSize - rv::C_PacketHeaderSize;
     std::vector<std::string> sent;
     std::string wire;
@@ -197,12 +177,10 @@ TEST(TcpSession, PacketsOfEverySizeInOneWriteArriveWholeAndInOrder) {
     EXPECT_EQ(session->RecState(), rv::srWaitStx);
 }
 
-TEST(TcpSession, PacketsReadBehindAPausedOneAreHandedOverAfterResetRxEvenWhenThePeerClosed) {
+TEST_F(TcpSession, PacketsReadBehindAPausedOneAreHandedOverAfterResetRxEvenWhenThePeerClosed) {
     for (bool peerCloses : {false, true}) {
         SCOPED_TRACE(peerCloses ? "peer closes" : "peer stays");
-        std::unique_ptr<TProbeSession> session;
-        std::unique_ptr<TRawPeer> peer;
-        MakeAdoptedPair(session, peer);
+        Adopt();
         session->Take = [](const std::string& p) { return p != "hold"; };
         std::vector<std::string> atDisconnect;
         session->OnDisConnect = [&](rv::TWS_TcpIpSession*, bool&) { atDisconnect = session->Packets; };
@@ -228,15 +206,13 @@ TEST(TcpSession, PacketsReadBehindAPausedOneAreHandedOverAfterResetRxEvenWhenThe
     }
 }
 
-TEST(TcpSession, TheReceiveBufferGrowsToTheNextKiBAboveThePayload) {
+TEST_F(TcpSession, TheReceiveBufferGrowsToTheNextKiBAboveThePayload) {
     struct TCase {
         uint32_t Payload;
         uint32_t Buffer;
     } cases[] = {{4096, 4096}, {4097, 5120}, {10240, 11264}};
     for (const TCase& c : cases) {
-        std::unique_ptr<TProbeSession> session;
-        std::unique_ptr<TRawPeer> peer;
-        MakeAdoptedPair(session, peer);
+        Adopt();
         EXPECT_EQ(session->GetRecBufferSize(), rv::C_MinRecBufferSize);
         const std::string payload = Pattern(c.Payload);
         ASSERT_TRUE(peer->Send(Packet(payload, false)));
@@ -250,10 +226,8 @@ TEST(TcpSession, TheReceiveBufferGrowsToTheNextKiBAboveThePayload) {
     }
 }
 
-TEST(TcpSession, ThePayloadLimitIsTakenAndOneByteMoreClosesTheSession) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+TEST_F(TcpSession, ThePayloadLimitIsTakenAndOneByteMoreClosesTheSession) {
+    Adopt();
     const std::string largest = Pattern(rv::C_MaxPacketSize, 3);
     ASSERT_TRUE(peer->Send(Packet(largest, false)));
     ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }, 20000));
@@ -270,10 +244,8 @@ TEST(TcpSession, ThePayloadLimitIsTakenAndOneByteMoreClosesTheSession) {
     EXPECT_EQ(session->Packets.size(), 1u);
 }
 
-TEST(TcpSession, AnAcknowledgementCallsOnPacketAckAndNeverOnData) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+TEST_F(TcpSession, AnAcknowledgementCallsOnPacketAckAndNeverOnData) {
+    Adopt();
     ASSERT_TRUE(peer->Send(Hex("02 00 00 00 80") + Hex("02 00 00 00 80") + Packet("data", false)));
     ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
     EXPECT_EQ(session->Acks, 2);
@@ -283,11 +255,9 @@ TEST(TcpSession, AnAcknowledgementCallsOnPacketAckAndNeverOnData) {
     EXPECT_TRUE(peer->Received.empty());
 }
 
-TEST(TcpSession, AFlaggedPacketIsAcknowledgedAfterTheHandlerWhateverItReturned) {
+TEST_F(TcpSession, AFlaggedPacketIsAcknowledgedAfterTheHandlerWhateverItReturned) {
     for (bool taken : {true, false}) {
-        std::unique_ptr<TProbeSession> session;
-        std::unique_ptr<TRawPeer> peer;
-        MakeAdoptedPair(session, peer);
+        Adopt();
         std::string seenByHandler = "not called";
         session->Take = [&](const std::string&) {
             PumpFor(20); // the acknowledgement would have arrived meanwhile had it gone first
@@ -303,10 +273,8 @@ TEST(TcpSession, AFlaggedPacketIsAcknowledgedAfterTheHandlerWhateverItReturned) 
     }
 }
 
-TEST(TcpSession, AHandlerThatRaisesCountsAsHavingTakenThePacket) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+TEST_F(TcpSession, AHandlerThatRaisesCountsAsHavingTakenThePacket) {
+    Adopt();
     session->Take = [](const std::string& p) -> bool {
         if (p == "bad") throw std::runtime_error("malformed");
         return true;
@@ -320,10 +288,8 @@ TEST(TcpSession, AHandlerThatRaisesCountsAsHavingTakenThePacket) {
 
 // An acknowledgement due while part of a large packet still waits for the call-back sender goes behind it:
 // sent at once it would land inside that packet.
-TEST(TcpSession, AnAcknowledgementWaitsBehindThePacketStillBeingSent) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer);
+TEST_F(TcpSession, AnAcknowledgementWaitsBehindThePacketStillBeingSent) {
+    Adopt();
     peer->Reading = false;
     // Large packets until the platform's buffers are full and part of one waits.
     std::string want;
@@ -346,7 +312,7 @@ TEST(TcpSession, AnAcknowledgementWaitsBehindThePacketStillBeingSent) {
     EXPECT_EQ(session->WaitingToSend(), 0u);
 }
 
-TEST(TcpSession, LargePacketsSentBackToBackArriveWholeAndInOrder) {
+TEST_F(TcpSession, LargePacketsSentBackToBackArriveWholeAndInOrder) {
     TSessionPair pair;
     const std::string a = Pattern(1 << 20, 1), b = Pattern(1 << 20, 2), c = "tail";
     ASSERT_TRUE(pair.Client->SessionSend(a.data(), static_cast<uint32_t>(a.size())));
@@ -365,7 +331,7 @@ TEST(TcpSession, LargePacketsSentBackToBackArriveWholeAndInOrder) {
 // when the main thread sees the socket writable. The peer answers each packet with one that asks for an
 // acknowledgement, which the client's main thread owes while the worker's next packet is on its way: it must go
 // between packets, never inside one.
-TEST(TcpSession, AWorkersLargePacketsArriveWholeWhileTheMainThreadAcknowledgesOnTheSameSession) {
+TEST_F(TcpSession, AWorkersLargePacketsArriveWholeWhileTheMainThreadAcknowledgesOnTheSameSession) {
     TSessionPair pair;
     constexpr int kPackets = 8;
     std::vector<std::string> sent;
@@ -394,7 +360,7 @@ TEST(TcpSession, AWorkersLargePacketsArriveWholeWhileTheMainThreadAcknowledgesOn
     EXPECT_EQ(pair.Client->Packets.size(), static_cast<size_t>(kPackets));
 }
 
-TEST(TcpSession, ASmartStreamTravelsAsOnePacketAndReadsBackThroughTheStreamHandler) {
+TEST_F(TcpSession, ASmartStreamTravelsAsOnePacketAndReadsBackThroughTheStreamHandler) {
     TSessionPair pair;
     rv::TRV_Constructed<TNote> got;
     bool read = false;
@@ -413,7 +379,7 @@ TEST(TcpSession, ASmartStreamTravelsAsOnePacketAndReadsBackThroughTheStreamHandl
     EXPECT_EQ(got.Text, "map notice");
 }
 
-TEST(TcpSession, AnEmptyFlaggedPacketIsTakenByThePeerAsAnAcknowledgement) {
+TEST_F(TcpSession, AnEmptyFlaggedPacketIsTakenByThePeerAsAnAcknowledgement) {
     TSessionPair pair;
     pair.Client->SetReqPacketAck(true);
     ASSERT_TRUE(pair.Client->SessionSend(nullptr, 0));
@@ -425,7 +391,7 @@ TEST(TcpSession, AnEmptyFlaggedPacketIsTakenByThePeerAsAnAcknowledgement) {
     EXPECT_EQ(pair.Client->Acks, 1);
 }
 
-TEST(TcpSession, OpenConnectionOnTheMainThreadConnectsAndReportsOnConnect) {
+TEST_F(TcpSession, OpenConnectionOnTheMainThreadConnectsAndReportsOnConnect) {
     rv::TWS_ServerSession listener(true, false);
     listener.OnClientConnect = [](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) {};
     ASSERT_TRUE(listener.StartServerSession(0));
@@ -437,7 +403,7 @@ TEST(TcpSession, OpenConnectionOnTheMainThreadConnectsAndReportsOnConnect) {
     EXPECT_EQ(client.RemotePort(), listener.ServerPort());
 }
 
-TEST(TcpSession, OpenConnectionFromAWorkerThreadWaitsForTheMainThreadsConnectEvent) {
+TEST_F(TcpSession, OpenConnectionFromAWorkerThreadWaitsForTheMainThreadsConnectEvent) {
     rv::TWS_ServerSession listener(true, false);
     listener.OnClientConnect = [](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) {};
     ASSERT_TRUE(listener.StartServerSession(0));
@@ -452,7 +418,7 @@ TEST(TcpSession, OpenConnectionFromAWorkerThreadWaitsForTheMainThreadsConnectEve
     EXPECT_EQ(client.Status(), rv::ssConnected);
 }
 
-TEST(TcpSession, ARefusedConnectionEndsTheWaitWithoutWaitingForTheTimeOut) {
+TEST_F(TcpSession, ARefusedConnectionEndsTheWaitWithoutWaitingForTheTimeOut) {
     TProbeSession client(true);
     rv::TRV_StopWatch watch(true);
     EXPECT_FALSE(client.OpenConnection(Loopback(), FreeTcpPort(), 30000, false));
@@ -461,7 +427,7 @@ TEST(TcpSession, ARefusedConnectionEndsTheWaitWithoutWaitingForTheTimeOut) {
     EXPECT_EQ(client.DisConnects, 0); // never connected: nothing to report
 }
 
-TEST(TcpSession, TheConnectWaitStopsWhenCancelledOrTimedOut) {
+TEST_F(TcpSession, TheConnectWaitStopsWhenCancelledOrTimedOut) {
     uint16_t port;
     rv::TSocket listening = net_testing::Listener(port);
     // The threaded form called here lets no message through, so the connect event cannot arrive: only the
@@ -481,7 +447,7 @@ TEST(TcpSession, TheConnectWaitStopsWhenCancelledOrTimedOut) {
     net_testing::CloseQuietly(listening);
 }
 
-TEST(TcpSession, AsyncOpenConnectionRetriesUntilTheHostListens) {
+TEST_F(TcpSession, AsyncOpenConnectionRetriesUntilTheHostListens) {
     const uint16_t port = FreeTcpPort();
     TProbeSession client(true);
     client.AsyncOpenConnection(Loopback(), port, 100);
@@ -502,7 +468,7 @@ TEST(TcpSession, AsyncOpenConnectionRetriesUntilTheHostListens) {
     EXPECT_EQ(client.Status(), rv::ssConnected);
 }
 
-TEST(TcpSession, KeepConnectionReconnectsAfterTheHostDropsIt) {
+TEST_F(TcpSession, KeepConnectionReconnectsAfterTheHostDropsIt) {
     rv::TWS_ServerSession listener(true, false);
     int accepted = 0;
     listener.OnClientConnect = [&](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) { ++accepted; };
@@ -518,10 +484,8 @@ TEST(TcpSession, KeepConnectionReconnectsAfterTheHostDropsIt) {
     client.SetKeepConnection(false);
 }
 
-TEST(TcpSession, AnIdleSessionTimesOutAndActivityPostponesIt) {
-    std::unique_ptr<TProbeSession> session;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(session, peer, 300);
+TEST_F(TcpSession, AnIdleSessionTimesOutAndActivityPostponesIt) {
+    Adopt(300);
     // Traffic every 100 ms keeps it up past its period.
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(peer->Send(Packet("ping", false)));
@@ -537,24 +501,22 @@ TEST(TcpSession, AnIdleSessionTimesOutAndActivityPostponesIt) {
     ASSERT_TRUE(PumpUntil([&] { return peer->Closed; }));
 }
 
-TEST(TcpSession, AndFreeFreesTheSessionAfterItsEventHasReturned) {
+TEST_F(TcpSession, AndFreeFreesTheSessionAfterItsEventHasReturned) {
     std::atomic<bool> freed{false};
-    std::unique_ptr<TProbeSession> owned;
-    std::unique_ptr<TRawPeer> peer;
-    MakeAdoptedPair(owned, peer, 0, &freed);
-    TProbeSession* session = owned.release(); // from here the session owns itself
+    Adopt(0, &freed);
+    TProbeSession* released = session.release(); // from here the session owns itself
     bool freedInHandler = true;
-    session->OnDisConnect = [&](rv::TWS_TcpIpSession* S, bool& AndFree) {
+    released->OnDisConnect = [&](rv::TWS_TcpIpSession* S, bool& AndFree) {
         AndFree = true;
         freedInHandler = freed.load();
-        EXPECT_EQ(S, session);
+        EXPECT_EQ(S, released);
     };
     peer->Close();
     ASSERT_TRUE(PumpUntil([&] { return freed.load(); }));
     EXPECT_FALSE(freedInHandler);
 }
 
-TEST(TcpSession, HandlersThatRaiseDoNotStopTheSession) {
+TEST_F(TcpSession, HandlersThatRaiseDoNotStopTheSession) {
     rv::TWS_ServerSession listener(true, false);
     rv::TWS_TcpIpSession* accepted = nullptr;
     listener.OnClientConnect = [&](rv::TWS_ServerSession*, rv::TWS_TcpIpSession* S) { accepted = S; };
