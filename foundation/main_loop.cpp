@@ -1,7 +1,6 @@
 #include "foundation/main_loop.h"
 
 #include "foundation/main_loop_internal.h"
-#include "foundation/message_pump.h"
 
 #include <atomic>
 #include <thread>

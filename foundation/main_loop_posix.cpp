@@ -3,7 +3,6 @@
 #include "foundation/errors.h"
 #include "foundation/main_loop_internal.h"
 #include "foundation/main_loop_posix.h"
-#include "foundation/message_pump.h"
 
 #include <atomic>
 #include <deque>
@@ -222,14 +221,14 @@ void WaitForMessages(uint32_t TimeoutMs) { PollOnce(static_cast<int>(TimeoutMs))
 
 namespace detail {
 
-int PumpWaitingMessages(int MaxMessages, const T_ApplicationMsgObject& Hook, uintptr_t Window) {
+int PumpWaitingMessages(int MaxMessages, const std::function<bool(uint32_t Msg)>& Discards, uintptr_t Window) {
     PollOnce(0); // turn descriptor readiness into messages first
     int n = 0;
     TQueued q;
     TRV_WndMsgProcessor* target = nullptr;
     while (n < MaxMessages && !ApplicationTerminated() && TakeMessage(Window, q, target)) {
         ++n;
-        if (!Hook.Discards(q.Msg)) Deliver(q, target);
+        if (!Discards(q.Msg)) Deliver(q, target);
     }
     return n;
 }

@@ -2,7 +2,6 @@
 
 #include "foundation/errors.h"
 #include "foundation/main_loop_internal.h"
-#include "foundation/message_pump.h"
 
 #include <atomic>
 #include <windows.h>
@@ -84,7 +83,7 @@ void WaitForMessages(uint32_t TimeoutMs) {
 
 namespace detail {
 
-int PumpWaitingMessages(int MaxMessages, const T_ApplicationMsgObject& Hook, uintptr_t Window) {
+int PumpWaitingMessages(int MaxMessages, const std::function<bool(uint32_t Msg)>& Discards, uintptr_t Window) {
     int n = 0;
     MSG m;
     while (n < MaxMessages && !ApplicationTerminated() &&
@@ -94,7 +93,7 @@ int PumpWaitingMessages(int MaxMessages, const T_ApplicationMsgObject& Hook, uin
             MarkTerminated(static_cast<int>(m.wParam));
             break;
         }
-        if (Hook.Discards(m.message)) continue;
+        if (Discards(m.message)) continue;
         TranslateMessage(&m);
         DispatchMessageA(&m);
     }

@@ -1,6 +1,7 @@
 #include "foundation/message_pump.h"
 
 #include "foundation/main_loop.h"
+#include "foundation/main_loop_internal.h"
 #include "foundation/stop_watch.h"
 
 #include <algorithm>
@@ -8,12 +9,6 @@
 namespace rv {
 
 bool ProcessingApplicationMessages = false;
-
-namespace {
-const T_ApplicationMsgObject* GHook = nullptr;
-}
-
-const T_ApplicationMsgObject* CurrentMessageHook() { return GHook; }
 
 bool T_ApplicationMsgObject::Discards(uint32_t Msg) const {
     if ((FpmoMsgFilter & pmoDisableKeys) && Msg >= 256 && Msg <= 264) return true;
@@ -23,16 +18,14 @@ bool T_ApplicationMsgObject::Discards(uint32_t Msg) const {
 }
 
 bool ProcessApplicationMessages(int MaxMessages, T_pmoMsgFilter Filter) {
-    T_ApplicationMsgObject hook(Filter);
-    const T_ApplicationMsgObject* previous = GHook;
+    const T_ApplicationMsgObject hook(Filter);
+    const auto discards = [&hook](uint32_t Msg) { return hook.Discards(Msg); };
     bool wasProcessing = ProcessingApplicationMessages;
-    GHook = &hook;
     ProcessingApplicationMessages = true;
     int left = MaxMessages;
-    if (!ApplicationTerminated() && left > 0) left -= detail::PumpWaitingMessages(left, hook, 0);
+    if (!ApplicationTerminated() && left > 0) left -= detail::PumpWaitingMessages(left, discards, 0);
     uintptr_t appWnd = detail::ApplicationWindow();
-    if (appWnd != 0 && !ApplicationTerminated() && left > 0) detail::PumpWaitingMessages(left, hook, appWnd);
-    GHook = previous;
+    if (appWnd != 0 && !ApplicationTerminated() && left > 0) detail::PumpWaitingMessages(left, discards, appWnd);
     ProcessingApplicationMessages = wasProcessing;
     return !ApplicationTerminated();
 }

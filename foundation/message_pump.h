@@ -33,15 +33,6 @@ bool ProcessApplicationMessages(int MaxMessages, T_pmoMsgFilter Filter);
 // when Ms > 100; false as soon as the application terminates.
 bool ProcessApplicationMessagesMs(uint32_t Ms, T_pmoMsgFilter Filter);
 
-// The filter in force while a pump runs (nullptr outside). Backends consult it for every message they take.
-const T_ApplicationMsgObject* CurrentMessageHook();
 
-namespace detail {
-// Backend: handles at most MaxMessages waiting messages through Hook; returns how many it took.
-// Window 0 means every window of the thread; otherwise only that window's messages.
-int PumpWaitingMessages(int MaxMessages, const T_ApplicationMsgObject& Hook, uintptr_t Window);
-// The application's own window, when the program has one (0 otherwise).
-uintptr_t ApplicationWindow();
-} // namespace detail
 
 } // namespace rv

@@ -3,7 +3,9 @@
 // The primitives tell the emulation what the application did to a socket; the emulation decides which events
 // may be posted next. Every function here may be called from any thread.
 
-#include "net/socket_primitives.h"
+#include "net/socket_types.h"
+
+#include <cstdint>
 
 namespace rv::posix_sockets {
 

@@ -11,6 +11,7 @@
 // are read, written, accepted and connected through these calls only.
 
 #include "foundation/errors.h"
+#include "net/socket_types.h"
 
 #include <atomic>
 #include <cstdint>
@@ -19,15 +20,6 @@
 #include <vector>
 
 namespace rv {
-
-// A socket handle: SOCKET on Win32. On POSIX the descriptor in the low 32 bits and a serial number above it,
-// so a handle is never reused during the life of the process and a late notification for a closed socket can
-// never reach a newer socket that got the same descriptor.
-using TSocket = uintptr_t;
-constexpr TSocket C_InvalidSocket = ~TSocket(0);
-
-// An IPv4 address in network byte order.
-using T_NumericIpAddress = uint32_t;
 
 // The platform's IPv4 socket address record, 16 bytes, laid out as sockaddr_in on both platforms.
 struct TWS_SockAddrIn {
