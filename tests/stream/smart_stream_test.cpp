@@ -298,10 +298,10 @@ struct TLengthVars {
 Bytes LengthRecord() {
     TLengthVars v;
     v.Nested.V = 1;
-    v.Nested.S = "x";
+    v.Nested.S.assign(1, 'x'); // (assigning a literal here trips a false -Wrestrict of mingw's GCC 12)
     auto item = rv::MakeSmartStream<TIntStr>();
     item->V = 2;
-    item->S = "y";
+    item->S.assign(1, 'y');
     v.List.Add(std::move(item));
     TRV_Constructed<TProbe> w([&](TProbe& q) { v.Declare(q); });
     return Written(w);
