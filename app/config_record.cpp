@@ -3,8 +3,11 @@
 #include "stream/app_files.h"
 #include "stream/record_files.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 namespace rv {
 
@@ -50,16 +53,32 @@ std::string T_ConfigRec::Duke3dExeFileName() const { return MakeFilePath(Duke3dI
 
 std::string T_ConfigRec::MpSharedMapFolder() const { return MakeFilePath(Duke3dMapFolder) + Duke3dMultiPlayMaps; }
 
-TCfgLoadStatus LoadConfigFile(T_ConfigRec& R, const std::string& FileName) {
+TCfgLoadStatus LoadConfigFile(T_ConfigRec& R, const std::string& FileName, std::string* Reason) {
+    std::error_code ec;
     if (!FileExists(FileName)) {
         R.Clear();
+        // A folder of that name is there but cannot be read as a file: it must not pass for a missing file.
+        if (std::filesystem::is_directory(std::filesystem::path(FileName), ec)) {
+            if (Reason) *Reason = "it is a folder";
+            return TCfgLoadStatus::Unreadable;
+        }
         return TCfgLoadStatus::Missing;
     }
     TMemoryStream data;
     try {
         data.LoadFromFile(FileName);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         R.Clear();
+        if (Reason) {
+            // The stream's error names the file only; the system says why it could not be opened.
+            errno = 0;
+            if (std::FILE* f = std::fopen(FileName.c_str(), "rb")) {
+                std::fclose(f);
+                *Reason = e.what();
+            } else {
+                *Reason = errno ? std::generic_category().message(errno) : e.what();
+            }
+        }
         return TCfgLoadStatus::Unreadable;
     }
     // An empty file would read as a record of null values (a valid stream of no data); a saved record is never
@@ -73,9 +92,10 @@ TCfgLoadStatus LoadConfigFile(T_ConfigRec& R, const std::string& FileName) {
     try {
         ok = R.ReadFromStream(data);
     } catch (const std::exception&) {
-        R.Assign(nullptr);
         ok = false;
     }
+    // Whatever failed (the check value or a length running past the data), the record holds the same null values.
+    if (!ok) R.Assign(nullptr);
     return ok ? TCfgLoadStatus::Loaded : TCfgLoadStatus::Damaged;
 }
 

@@ -97,13 +97,15 @@ protected:
 enum class TCfgLoadStatus {
     Loaded,     // the file's values are in the record
     Missing,    // no file: the record holds its defaults
-    Unreadable, // the file exists but could not be read: the record holds its defaults
-    Damaged,    // the file failed its check (or is empty): the record holds the null values of a failed read
+    Unreadable, // the file exists but could not be read (or is a folder): the record holds its defaults
+    Damaged,    // the file failed its check, holds an element running past its end, or is empty: the record
+                // holds the null values of a failed read
 };
 
 // Reads FileName into R. Missing and unreadable files leave R at its defaults; a damaged one leaves the null
 // values that a failed read gives (the caller decides what to do with the file). Never raises for file content.
-TCfgLoadStatus LoadConfigFile(T_ConfigRec& R, const std::string& FileName);
+// For an unreadable file, *Reason (when given) says why: "it is a folder" or the system's text.
+TCfgLoadStatus LoadConfigFile(T_ConfigRec& R, const std::string& FileName, std::string* Reason = nullptr);
 
 // Renames a damaged file to "<FileName>.damaged" (or ".damaged.1", ".damaged.2" ... when taken), never replacing
 // an earlier copy. Returns the new name, or "" when the file could not be kept aside.

@@ -45,11 +45,12 @@ void UseLauncherDataFile() {
 }
 
 // Loads the record from Options.File, or from the per-user data file. Returns the load status; the file name
-// read is in FileName.
-rv::TCfgLoadStatus Load(rv::T_ConfigRec& R, const TConfigOptions& Options, std::string& FileName) {
+// read is in FileName, and why an unreadable file could not be read in Reason.
+rv::TCfgLoadStatus Load(rv::T_ConfigRec& R, const TConfigOptions& Options, std::string& FileName,
+                        std::string& Reason) {
     if (!Options.File.empty()) {
         FileName = Options.File;
-        return rv::LoadConfigFile(R, FileName);
+        return rv::LoadConfigFile(R, FileName, &Reason);
     }
     UseLauncherDataFile();
     rv::TCfgLoadResult res = rv::LoadConfigRecord(R, false); // looking never moves a damaged file
@@ -59,16 +60,17 @@ rv::TCfgLoadStatus Load(rv::T_ConfigRec& R, const TConfigOptions& Options, std::
 
 int Show(const TConfigOptions& Options) {
     rv::TRV_Constructed<rv::T_ConfigRec> rec;
-    std::string file;
-    const rv::TCfgLoadStatus st = Load(rec, Options, file);
+    std::string file, reason;
+    const rv::TCfgLoadStatus st = Load(rec, Options, file, reason);
     if (st == rv::TCfgLoadStatus::Unreadable) {
-        std::cerr << "tolvane-cli: cannot read " << file << "\n";
+        std::cerr << "tolvane-cli: cannot read " << file << (reason.empty() ? "" : ": " + reason) << "\n";
         return 1;
     }
     std::cout << ConfigRecordToJson(rec).dump(2) << "\n";
     if (st == rv::TCfgLoadStatus::Damaged) {
-        std::cerr << "tolvane-cli: damaged configuration file " << file << " (it fails its check); shown are the "
-                  << "values a failed read leaves\n";
+        std::cerr << "tolvane-cli: damaged configuration file " << file
+                  << " (it fails its check or an element runs past its end); shown are the values a failed read "
+                  << "leaves\n";
         return 2;
     }
     return 0;
@@ -76,14 +78,15 @@ int Show(const TConfigOptions& Options) {
 
 int Set(const TConfigOptions& Options) {
     rv::TRV_Constructed<rv::T_ConfigRec> rec;
-    std::string file;
-    const rv::TCfgLoadStatus st = Load(rec, Options, file);
+    std::string file, reason;
+    const rv::TCfgLoadStatus st = Load(rec, Options, file, reason);
     if (st == rv::TCfgLoadStatus::Unreadable) {
-        std::cerr << "tolvane-cli: cannot read " << file << "\n";
+        std::cerr << "tolvane-cli: cannot read " << file << (reason.empty() ? "" : ": " + reason) << "\n";
         return 1;
     }
     if (st == rv::TCfgLoadStatus::Damaged) {
-        std::cerr << "tolvane-cli: damaged configuration file " << file << " (it fails its check); nothing changed\n";
+        std::cerr << "tolvane-cli: damaged configuration file " << file
+                  << " (it fails its check or an element runs past its end); nothing changed\n";
         return 2;
     }
     // Every assignment is checked before anything is saved: one bad key or value changes nothing.

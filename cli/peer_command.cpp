@@ -227,12 +227,14 @@ int RunPeer(const TPeerOptions& O) {
     rv::TRV_Constructed<rv::T_NetGroupCfg> cfg;
     if (!O.ConfigFile.empty()) {
         rv::TRV_Constructed<rv::T_ConfigRec> rec;
-        const rv::TCfgLoadStatus st = rv::LoadConfigFile(rec, O.ConfigFile);
+        std::string reason;
+        const rv::TCfgLoadStatus st = rv::LoadConfigFile(rec, O.ConfigFile, &reason);
         if (st != rv::TCfgLoadStatus::Loaded) {
             std::cerr << "tolvane-cli: cannot use the configuration file " << O.ConfigFile
-                      << (st == rv::TCfgLoadStatus::Missing ? " (it does not exist)"
-                          : st == rv::TCfgLoadStatus::Damaged ? " (it fails its check)"
-                                                              : " (it cannot be read)")
+                      << (st == rv::TCfgLoadStatus::Missing   ? " (it does not exist)"
+                          : st == rv::TCfgLoadStatus::Damaged ? " (it is damaged)"
+                          : reason.empty()                    ? " (it cannot be read)"
+                                                              : " (it cannot be read: " + reason + ")")
                       << "\n";
             return 2;
         }

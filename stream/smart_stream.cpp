@@ -80,6 +80,8 @@ struct TRV_SmartStream::TReadState {
     int64_t DataLeft;
     bool SubFlag; // whether nested records carry their own check value and header
     bool Result;
+    // A length or count ran past the data that holds it: the read fails and the elements from there on are null.
+    bool Damaged = false;
 };
 
 struct TRV_SmartStream::TWriteState {
@@ -475,6 +477,10 @@ bool TRV_SmartStream::ReadFromStream(TStream& Source) {
         }
         bool stop = ReadElement(it, st);
         FProgress.Advance(1);
+        if (st.Damaged) {
+            for (size_t k = i + 1; k < FItems.size(); ++k) AssignNullValue(FItems[k]);
+            break;
+        }
         if (stop) break;
     }
 
@@ -532,7 +538,16 @@ bool TRV_SmartStream::ReadElement(const T_ssItem& It, TReadState& St) {
         return false;
     }
     St.DataLeft -= 4;
-    const int64_t count = std::min<int64_t>(count32, St.DataLeft);
+    // A stream that ends between elements is an older, shorter record; an element that announces more bytes than
+    // are left is damage, whatever the check value says. With a size field, the rest of the record is still
+    // skipped at the end.
+    if (count32 > St.DataLeft) {
+        AssignNullValue(It);
+        St.Result = false;
+        St.Damaged = true;
+        return false;
+    }
+    const int64_t count = count32;
     St.DataLeft -= count;
     const int64_t start = s.Position();
     ReadSizedPayload(It, St, count);
@@ -561,6 +576,11 @@ void TRV_SmartStream::ReadSizedPayload(const T_ssItem& It, TReadState& St, int64
         std::vector<uint8_t> buf(static_cast<size_t>(std::min<int64_t>(Count, It.MaxItemSize)));
         v.clear();
         if (!buf.empty() && ReadExact(payload, buf.data(), static_cast<int64_t>(buf.size()))) {
+            // The length byte may exceed the variable (cut) but never the element's own bytes.
+            if (buf[0] > Count - 1) {
+                St.Result = false;
+                return;
+            }
             size_t len = std::min<size_t>(buf[0], buf.size() - 1);
             v.assign(reinterpret_cast<const char*>(buf.data()) + 1, len);
         }
@@ -611,7 +631,8 @@ void TRV_SmartStream::ReadSizedPayload(const T_ssItem& It, TReadState& St, int64
     case ssSmartStreamPtr: {
         TRV_SmartStream* rec = It.ItemType == ssSmartStream ? static_cast<TRV_SmartStream*>(It.ItemAddress)
                                                             : It.GetSmartStream(It.ItemAddress);
-        if (rec) ReadNested(*rec, payload, St.SubFlag); // the nested result is ignored
+        // A nested record that fails (damaged inside its own bytes) fails this one.
+        if (rec && !ReadNested(*rec, payload, St.SubFlag)) St.Result = false;
         return;
     }
     case ssSmartStreamList:
@@ -625,12 +646,16 @@ void TRV_SmartStream::ReadSizedPayload(const T_ssItem& It, TReadState& St, int64
     case ssBoolArray: {
         auto& bits = *static_cast<std::vector<bool>*>(It.ItemAddress);
         bits.clear();
+        if (Count == 0) return;
         uint8_t c[4];
-        if (Count < 4 || !ReadExact(payload, c, 4)) return;
-        std::vector<uint8_t> bytes(static_cast<size_t>(Count - 4));
-        if (!ReadExact(payload, bytes.data(), Count - 4)) return;
-        uint64_t n = std::min<uint64_t>(GetLE<uint32_t>(c), uint64_t(bytes.size()) * 8);
-        bits.resize(static_cast<size_t>(n));
+        std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(Count - 4, 0)));
+        // The bit count field and the bits it counts lie inside the element.
+        if (Count < 4 || !ReadExact(payload, c, 4) || !ReadExact(payload, bytes.data(), Count - 4) ||
+            GetLE<uint32_t>(c) > uint64_t(bytes.size()) * 8) {
+            St.Result = false;
+            return;
+        }
+        bits.resize(GetLE<uint32_t>(c));
         for (size_t i = 0; i < bits.size(); ++i) bits[i] = (bytes[i / 8] >> (i % 8)) & 1;
         return;
     }
@@ -652,23 +677,35 @@ bool TRV_SmartStream::DecompressInto(TStream& Payload, TStream& Dest) {
     return ok;
 }
 
-void TRV_SmartStream::ReadNested(TRV_SmartStream& Rec, TStream& Payload, bool SubFlag) {
+bool TRV_SmartStream::ReadNested(TRV_SmartStream& Rec, TStream& Payload, bool SubFlag) {
     Rec.RequireConstructed();
     TRestore<bool> flag(Rec.SubStreamingWriteCrcAndHeaderEnabled, SubFlag);
     TRestore<TInflateBudget*> budget(Rec.FBudget, FBudget);
-    Rec.ReadFromStream(Payload);
+    return Rec.ReadFromStream(Payload);
 }
 
 void TRV_SmartStream::ReadListElement(TRV_SmartStreamList& List, TStream& Payload, TReadState& St) {
     List.FList.Clear();
+    if (Payload.Size() == 0) return; // an empty element is an empty list
     uint32_t count = 0;
-    if (!ReadObjectSize(Payload, count)) return;
-    // Every entry takes at least its 4-byte size, so a huge count ends with the payload.
+    // The count, every entry's size and every entry's bytes lie inside the element; a count or size that runs
+    // past it is damage. Every entry takes at least its 4-byte size, so a huge count ends with the payload.
+    if (!ReadObjectSize(Payload, count)) {
+        St.Result = false;
+        return;
+    }
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t size32 = 0;
-        if (!ReadObjectSize(Payload, size32)) break;
+        if (!ReadObjectSize(Payload, size32)) {
+            St.Result = false;
+            return;
+        }
         const int64_t pos = Payload.Position();
-        const int64_t size = std::min<int64_t>(size32, Payload.Size() - pos);
+        if (size32 > Payload.Size() - pos) {
+            St.Result = false;
+            return;
+        }
+        const int64_t size = size32;
         if (size == 0) {
             List.FList.Add(static_cast<TRV_SmartStream*>(nullptr));
             continue;
@@ -679,7 +716,7 @@ void TRV_SmartStream::ReadListElement(TRV_SmartStreamList& List, TStream& Payloa
         TRV_SmartStream* raw = item.get();
         List.FList.Add(std::move(item));
         TRV_NestedStreamReadOnly window(Payload, size);
-        ReadNested(*raw, window, St.SubFlag); // the item's result is ignored
+        if (!ReadNested(*raw, window, St.SubFlag)) St.Result = false;
         Payload.SetPosition(pos + size);
     }
 }

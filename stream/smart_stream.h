@@ -166,8 +166,9 @@ public:
     // the progress counter or a private sub-stream failed. Stream errors propagate.
     virtual bool WriteToStream(TStream& Dest);
     // Reads the record from Source's position to its end (or to the end its size field gives). False when the
-    // size field, check value or header could not be read or the check value did not match; every element is
-    // filled either way (with data or its null value).
+    // size field, check value or header could not be read, the check value did not match, or an element's length
+    // or count (also inside a nested record or list) runs past the bytes that hold it; every element is filled
+    // either way (with data or its null value).
     virtual bool ReadFromStream(TStream& Source);
     // WriteToStream, raising EStreamError "TRV_SmartStream write to stream error" on false.
     virtual void SaveToStream(TStream& Stream);
@@ -336,7 +337,7 @@ private:
     void WriteListElement(TRV_SmartStreamList& List, TWriteState& St);
     // Nested records and list items: the record's sub-stream flag (and, for reads, the decompression budget)
     // are lent for the call and restored afterwards, also on error.
-    void ReadNested(TRV_SmartStream& Rec, TStream& Payload, bool SubFlag);
+    bool ReadNested(TRV_SmartStream& Rec, TStream& Payload, bool SubFlag);
     static void WriteNested(TRV_SmartStream& Rec, TStream& Dest, bool SubFlag);
     bool DecompressInto(TStream& Payload, TStream& Dest);
 

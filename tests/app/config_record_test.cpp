@@ -2,6 +2,8 @@
 
 #include "foundation/message_box.h"
 #include "stream/app_files.h"
+#include "stream/check_values.h"
+#include "stream/little_endian.h"
 #include "stream/record_files.h"
 #include "tests/stream/test_records.h"
 #include "tests/test_support.h"
@@ -225,6 +227,54 @@ TEST_F(CfgFiles, DamagedFileIsKeptAsideAndTheDefaultsAreUsed) {
     EXPECT_EQ(ReadFile(UserFile + ".damaged"), bytes);
     EXPECT_EQ(ReadFile(UserFile + ".damaged.1"), "");
     EXPECT_EQ(Written(*rv::CfgR), kDefaultFile);
+}
+
+TEST_F(CfgFiles, StringRunningPastTheFileIsKeptAsideLikeAFailedCheck) {
+    TRV_Constructed<T_ConfigRec> saved;
+    FillAll(saved);
+    ASSERT_TRUE(saved.SaveToFile(UserFile, false));
+    const std::string good = ReadFile(UserFile);
+    // OurIpStr's count (just after the 196-byte block) and the last string's count, each claiming more than the
+    // file holds, behind a check value computed again as the writer does.
+    const size_t lastCount = good.size() - 4 - (saved.CurrentSpMapPath.size() + 1);
+    const struct {
+        size_t Offset;
+        size_t Was;
+        uint32_t Count;
+    } cases[] = {{206, saved.OurIpStr.size() + 1, 0xFFFFFFFFu},
+                 {lastCount, saved.CurrentSpMapPath.size() + 1, static_cast<uint32_t>(saved.CurrentSpMapPath.size() + 2)}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Offset);
+        Bytes bytes(good.begin(), good.end());
+        ASSERT_EQ(rv::GetLE<uint32_t>(bytes.data() + c.Offset), c.Was);
+        rv::PutLE<uint32_t>(bytes.data() + c.Offset, c.Count);
+        rv::PutLE<uint32_t>(bytes.data(), rv::Crc32OfBuffer(bytes.data() + 4, bytes.size() - 4));
+        const std::string bad(bytes.begin(), bytes.end());
+        WriteFile(UserFile, bad);
+
+        rv::FreeCfgR();
+        auto res = rv::InitCfgR();
+        EXPECT_EQ(res.Status, TCfgLoadStatus::Damaged);
+        const std::string aside = UserFile + ".damaged" + (n ? "." + std::to_string(n) : "");
+        EXPECT_EQ(res.KeptAside, aside);
+        EXPECT_EQ(ReadFile(aside), bad);
+        EXPECT_FALSE(FileExists(UserFile));
+        EXPECT_EQ(Written(*rv::CfgR), kDefaultFile);
+        ++n;
+    }
+}
+
+TEST_F(CfgFiles, AFolderInPlaceOfTheFileCannotBeRead) {
+    const std::string folder = Root + "cfg.dat";
+    std::filesystem::create_directory(folder);
+    TRV_Constructed<T_ConfigRec> r;
+    r.OurIpStr = "x";
+    std::string reason;
+    EXPECT_EQ(rv::LoadConfigFile(r, folder, &reason), TCfgLoadStatus::Unreadable);
+    EXPECT_EQ(reason, "it is a folder");
+    EXPECT_EQ(Written(r), kDefaultFile);
+    EXPECT_EQ(rv::LoadConfigFile(r, Root + "none.dat", &reason), TCfgLoadStatus::Missing);
 }
 
 TEST_F(CfgFiles, LookingLeavesADamagedFileWhereItIs) {

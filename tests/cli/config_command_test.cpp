@@ -2,14 +2,22 @@
 // written by an independent encoder of the element format (fixed bytes below).
 #include "cli/config_json.h"
 
+#include "stream/check_values.h"
+#include "stream/little_endian.h"
 #include "tests/stream/test_records.h"
 #include "tests/test_support.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
 
 using namespace test_records;
 using testing_support::FileExists;
@@ -242,6 +250,76 @@ TEST(CliConfig, WithoutFileUsesTheLaunchersPerUserDataFile) {
     r = Cli(dir, {"config", "show"});
     EXPECT_EQ(r.Status, 2);
     EXPECT_EQ(ReadFile(file), bad);
+}
+
+TEST(CliConfig, StringLengthRunningPastTheFileIsADamagedFileDespiteItsCheckValue) {
+    const std::string dir = MakeTempDir(), file = dir + "cfg.dat";
+    // OurIpStr's count (at 206) claims 4 GiB; the check value is computed again as the writer does.
+    Bytes bad = kFullFile;
+    for (int i = 0; i < 4; ++i) bad[206 + i] = 0xff;
+    rv::PutLE<uint32_t>(bad.data(), rv::Crc32OfBuffer(bad.data() + 4, bad.size() - 4));
+    WriteFile(file, AsString(bad));
+
+    TRun r = Cli(dir, {"config", "show", "--file", file});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("damaged"), std::string::npos) << r.Err;
+    // The same values as a failed check value leaves: none of the file's own.
+    EXPECT_EQ(ParseOut(r)["sT"]["LaunchCount"], 0);
+    EXPECT_EQ(ParseOut(r)["NetGroupCfgR"]["UnitId"], "");
+
+    r = Cli(dir, {"config", "set", "--file", file, "sT.LaunchCount=1"});
+    EXPECT_EQ(r.Status, 2);
+    r = Cli(dir, {"peer", "--config", file});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("damaged"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out.find("started"), std::string::npos) << r.Out;
+    EXPECT_EQ(ReadFile(file), AsString(bad));
+}
+
+TEST(CliConfig, AFolderGivenAsTheFileIsAnError) {
+    const std::string dir = MakeTempDir(), folder = dir + "cfg.dat";
+    std::filesystem::create_directory(folder);
+
+    TRun r = Cli(dir, {"config", "show", "--file", folder});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_NE(r.Err.find("cannot read " + folder + ": it is a folder"), std::string::npos) << r.Err;
+
+    r = Cli(dir, {"config", "set", "--file", folder, "sT.LaunchCount=1"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("it is a folder"), std::string::npos) << r.Err;
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+
+    r = Cli(dir, {"peer", "--config", folder});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("it is a folder"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out.find("started"), std::string::npos) << r.Out;
+}
+
+TEST(CliConfig, AFileThatCannotBeOpenedIsAnErrorWithTheSystemsReason) {
+    // A socket exists as a file but opening it fails, also for root (for whom file modes do not count).
+    const std::string dir = MakeTempDir(), file = dir + "s.dat";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (file.size() >= sizeof addr.sun_path) GTEST_SKIP() << "temporary folder name too long for a socket";
+    std::memcpy(addr.sun_path, file.c_str(), file.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    close(fd);
+
+    TRun r = Cli(dir, {"config", "show", "--file", file});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Out, "");
+    // The system's text for the failed open follows the file name.
+    EXPECT_NE(r.Err.find("cannot read " + file + ": " + std::generic_category().message(ENXIO)), std::string::npos)
+        << r.Err;
+    r = Cli(dir, {"config", "set", "--file", file, "sT.LaunchCount=1"});
+    EXPECT_EQ(r.Status, 1);
+    r = Cli(dir, {"peer", "--config", file});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("cannot be read"), std::string::npos) << r.Err;
 }
 
 TEST(ConfigJson, Latin1AndUtf8) {

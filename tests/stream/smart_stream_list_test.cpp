@@ -117,18 +117,17 @@ TEST(SmartStreamList, EntriesAreRealignedToTheirAnnouncedEndAndBoundedByTheEleme
                                           "04 00 00 00 06 00 00 00"))));
     EXPECT_EQ(Values(list), (std::vector<int32_t>{5, 6}));
 
-    // An entry that announces more than the element holds reads what is there; nothing runs past the element.
+    // An entry that announces more than the element holds is damage, yet nothing runs past the element.
     int32_t after = 0;
     TRV_Constructed<TProbe> p([&](TProbe& q) {
         q.AddSmartStreamList(list);
         q.AddLongInt(after);
     });
-    EXPECT_TRUE(ReadFrom(p, Framed(Hex("0c 00 00 00 01 00 00 00 ff 00 00 00 09 00 00 00 2a 00 00 00"))));
-    EXPECT_EQ(Values(list), std::vector<int32_t>{9});
+    EXPECT_FALSE(ReadFrom(p, Framed(Hex("0c 00 00 00 01 00 00 00 ff 00 00 00 09 00 00 00 2a 00 00 00"))));
     EXPECT_EQ(after, 42);
 
-    // A count far beyond the entries present ends with the data.
-    EXPECT_TRUE(ReadFrom(list, Framed(Hex("0c 00 00 00 ff ff ff ff 04 00 00 00 01 00 00 00"))));
+    // A count far beyond the entries present ends with the data, as damage.
+    EXPECT_FALSE(ReadFrom(list, Framed(Hex("0c 00 00 00 ff ff ff ff 04 00 00 00 01 00 00 00"))));
     EXPECT_EQ(Values(list), std::vector<int32_t>{1});
 }
 
