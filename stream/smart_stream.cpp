@@ -4,7 +4,7 @@
 #include "stream/little_endian.h"
 #include "stream/nested_stream.h"
 #include "stream/size_fields.h"
-#include "stream/smart_stream_list.h"
+#include "stream/smart_stream_internal.h"
 #include "stream/stream_errors.h"
 
 #include <algorithm>
@@ -73,22 +73,6 @@ bool ReadExact(TStream& S, void* Buffer, int64_t Count) {
 
 } // namespace
 
-// ---- state of one read / one write ---------------------------------------------------------------------------
-
-struct TRV_SmartStream::TReadState {
-    TStream& Source;
-    int64_t DataLeft;
-    bool SubFlag; // whether nested records carry their own check value and header
-    bool Result;
-    // A length or count ran past the data that holds it: the read fails and the elements from there on are null.
-    bool Damaged = false;
-};
-
-struct TRV_SmartStream::TWriteState {
-    TStream& Dest;
-    TRV_SizeFieldStack Sizes;
-    bool SubFlag;
-};
 
 // ---- construction ----------------------------------------------------------------------------------------------
 
@@ -146,11 +130,6 @@ void TRV_SmartStream::AddSmartStream(TRV_SmartStream& V) {
     // A nested member is completed here, before this record's SetDefaultValues may adjust it.
     V.AfterConstruction();
     NewObject(&V, ssSmartStream);
-}
-
-void TRV_SmartStream::AddSmartStreamList(TRV_SmartStreamList& V) {
-    if (&V != this) V.AfterConstruction();
-    NewObject(&V, ssSmartStreamList);
 }
 
 void TRV_SmartStream::AddShortString(std::string& V, uint8_t MaxLength) {
@@ -381,21 +360,6 @@ bool TRV_SmartStream::WriteElement(const T_ssItem& It, TWriteState& St) {
     default:
         throw std::logic_error("TRV_SmartStream: element kind not supported");
     }
-}
-
-void TRV_SmartStream::WriteListElement(TRV_SmartStreamList& List, TWriteState& St) {
-    // Every entry is counted, empty ones too, so that the count always matches the entries that follow.
-    const int count = List.Count();
-    SetObjectSize(St.Dest, static_cast<uint32_t>(count));
-    FProgress.BeginTasks(count);
-    for (int i = 0; i < count; ++i) {
-        TRV_SmartStream* item = List.GetItem(i);
-        St.Sizes.StreamWriteUnknownSize();
-        if (item) WriteNested(*item, St.Dest, St.SubFlag);
-        St.Sizes.StreamWriteSize();
-        FProgress.TaskDone();
-    }
-    FProgress.EndTasks();
 }
 
 void TRV_SmartStream::SaveToStream(TStream& Stream) {
@@ -684,43 +648,6 @@ bool TRV_SmartStream::ReadNested(TRV_SmartStream& Rec, TStream& Payload, bool Su
     return Rec.ReadFromStream(Payload);
 }
 
-void TRV_SmartStream::ReadListElement(TRV_SmartStreamList& List, TStream& Payload, TReadState& St) {
-    List.FList.Clear();
-    if (Payload.Size() == 0) return; // an empty element is an empty list
-    uint32_t count = 0;
-    // The count, every entry's size and every entry's bytes lie inside the element; a count or size that runs
-    // past it is damage. Every entry takes at least its 4-byte size, so a huge count ends with the payload.
-    if (!ReadObjectSize(Payload, count)) {
-        St.Result = false;
-        return;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t size32 = 0;
-        if (!ReadObjectSize(Payload, size32)) {
-            St.Result = false;
-            return;
-        }
-        const int64_t pos = Payload.Position();
-        if (size32 > Payload.Size() - pos) {
-            St.Result = false;
-            return;
-        }
-        const int64_t size = size32;
-        if (size == 0) {
-            List.FList.Add(static_cast<TRV_SmartStream*>(nullptr));
-            continue;
-        }
-        std::unique_ptr<TRV_SmartStream> item = List.CreateItem();
-        if (!item) break;
-        item->AfterConstruction();
-        TRV_SmartStream* raw = item.get();
-        List.FList.Add(std::move(item));
-        TRV_NestedStreamReadOnly window(Payload, size);
-        if (!ReadNested(*raw, window, St.SubFlag)) St.Result = false;
-        Payload.SetPosition(pos + size);
-    }
-}
-
 void TRV_SmartStream::AssignNullValue(const T_ssItem& It) {
     void* a = It.ItemAddress;
     switch (It.ItemType) {
@@ -750,7 +677,7 @@ void TRV_SmartStream::AssignNullValue(const T_ssItem& It) {
         if (TRV_SmartStream* rec = It.GetSmartStream(a)) rec->Clear();
         return;
     case ssSmartStreamList:
-        static_cast<TRV_SmartStreamList*>(a)->FList.Clear();
+        NullListElement(*static_cast<TRV_SmartStreamList*>(a));
         return;
     case ssPrivateSubStream:
         static_cast<TRV_PrivateSubStream*>(a)->Reset();

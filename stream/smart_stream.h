@@ -333,8 +333,10 @@ private:
     void ReadSizedPayload(const T_ssItem& It, TReadState& St, int64_t Count);
     bool WriteElement(const T_ssItem& It, TWriteState& St);
     void AssignNullValue(const T_ssItem& It);
+    // The list element's reader and writer live with the list (smart_stream_list.cpp).
     void ReadListElement(TRV_SmartStreamList& List, TStream& Payload, TReadState& St);
     void WriteListElement(TRV_SmartStreamList& List, TWriteState& St);
+    static void NullListElement(TRV_SmartStreamList& List);
     // Nested records and list items: the record's sub-stream flag (and, for reads, the decompression budget)
     // are lent for the call and restored afterwards, also on error.
     bool ReadNested(TRV_SmartStream& Rec, TStream& Payload, bool SubFlag);

@@ -1,5 +1,9 @@
 #include "stream/smart_stream_list.h"
 
+#include "stream/nested_stream.h"
+#include "stream/size_fields.h"
+#include "stream/smart_stream_internal.h"
+
 #include <stdexcept>
 
 namespace rv {
@@ -53,5 +57,66 @@ void TRV_SmartStreamList::Sort() {
         FList.SetItem(j, taken);
     }
 }
+
+// ---- the list element of a record (TRV_SmartStream's element readers and writers call these) ----------------
+
+void TRV_SmartStream::AddSmartStreamList(TRV_SmartStreamList& V) {
+    if (&V != this) V.AfterConstruction();
+    NewObject(&V, ssSmartStreamList);
+}
+
+void TRV_SmartStream::WriteListElement(TRV_SmartStreamList& List, TWriteState& St) {
+    // Every entry is counted, empty ones too, so that the count always matches the entries that follow.
+    const int count = List.Count();
+    SetObjectSize(St.Dest, static_cast<uint32_t>(count));
+    FProgress.BeginTasks(count);
+    for (int i = 0; i < count; ++i) {
+        TRV_SmartStream* item = List.GetItem(i);
+        St.Sizes.StreamWriteUnknownSize();
+        if (item) WriteNested(*item, St.Dest, St.SubFlag);
+        St.Sizes.StreamWriteSize();
+        FProgress.TaskDone();
+    }
+    FProgress.EndTasks();
+}
+
+void TRV_SmartStream::ReadListElement(TRV_SmartStreamList& List, TStream& Payload, TReadState& St) {
+    List.FList.Clear();
+    if (Payload.Size() == 0) return; // an empty element is an empty list
+    uint32_t count = 0;
+    // The count, every entry's size and every entry's bytes lie inside the element; a count or size that runs
+    // past it is damage. Every entry takes at least its 4-byte size, so a huge count ends with the payload.
+    if (!ReadObjectSize(Payload, count)) {
+        St.Result = false;
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t size32 = 0;
+        if (!ReadObjectSize(Payload, size32)) {
+            St.Result = false;
+            return;
+        }
+        const int64_t pos = Payload.Position();
+        if (size32 > Payload.Size() - pos) {
+            St.Result = false;
+            return;
+        }
+        const int64_t size = size32;
+        if (size == 0) {
+            List.FList.Add(static_cast<TRV_SmartStream*>(nullptr));
+            continue;
+        }
+        std::unique_ptr<TRV_SmartStream> item = List.CreateItem();
+        if (!item) break;
+        item->AfterConstruction();
+        TRV_SmartStream* raw = item.get();
+        List.FList.Add(std::move(item));
+        TRV_NestedStreamReadOnly window(Payload, size);
+        if (!ReadNested(*raw, window, St.SubFlag)) St.Result = false;
+        Payload.SetPosition(pos + size);
+    }
+}
+
+void TRV_SmartStream::NullListElement(TRV_SmartStreamList& List) { List.FList.Clear(); }
 
 } // namespace rv
