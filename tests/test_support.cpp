@@ -74,12 +74,4 @@ bool PumpUntil(const std::function<bool()>& Cond, uint32_t TimeoutMs) {
     return true;
 }
 
-std::string ExeName(const std::string& Base) {
-#ifdef _WIN32
-    return Base + ".exe";
-#else
-    return Base;
-#endif
-}
-
 } // namespace testing_support

@@ -5,6 +5,7 @@
 #include "stream/check_values.h"
 #include "stream/little_endian.h"
 #include "stream/record_files.h"
+#include "tests/app/platform_test.h"
 #include "tests/stream/test_records.h"
 #include "tests/test_support.h"
 
@@ -39,11 +40,10 @@ const Bytes kDefaultFile = Concat({
 
 std::string D() { return std::string(1, rv::PathDelim()); }
 
-// File names compare without regard to case on Windows (a first save there creates "Tolvane.Dat").
+// A file name as the platform compares it.
 std::string FileKey(std::string Name) {
-#ifdef _WIN32
-    for (char& c : Name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-#endif
+    if (kFileNamesIgnoreCase)
+        for (char& c : Name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return Name;
 }
 

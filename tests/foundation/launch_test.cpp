@@ -1,5 +1,6 @@
 #include "foundation/launch.h"
 #include "foundation/message_box.h"
+#include "tests/foundation/platform_test.h"
 #include "tests/test_support.h"
 
 #include <filesystem>
@@ -59,12 +60,9 @@ TEST(Launch, TheProgramGetsTheQuotedFullPathASpaceAndTheParameters) {
     EXPECT_EQ(l->ActiveState, 2);
     EXPECT_EQ(l->ExitCode, 7u);
     auto [cmdline, folder] = ReadRecord(record);
-#ifdef _WIN32
-    EXPECT_EQ(cmdline, "\"" + l->FullFileName + "\" " + params);
-#else
     // The arguments as the Windows runtime would split the same command line.
-    EXPECT_EQ(cmdline, l->FullFileName + " " + record + " 7 -map E1L1.MAP");
-#endif
+    const std::string split = record + " 7 -map E1L1.MAP";
+    EXPECT_EQ(cmdline, ExpectedProbeCommandLine(l->FullFileName, params, split));
     EXPECT_EQ(std::filesystem::path(folder), std::filesystem::current_path());
 }
 

@@ -5,18 +5,8 @@
 #include "tests/test_support.h"
 
 #include <chrono>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
 
 namespace net_testing {
 
@@ -36,19 +26,6 @@ public:
 
 } // namespace
 
-rv::T_NumericIpAddress SystemLookUp(const std::string& Name) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(Name.c_str(), nullptr, &hints, &found) != 0 || !found) return 0;
-    sockaddr_in a;
-    std::memcpy(&a, found->ai_addr, sizeof a);
-    freeaddrinfo(found);
-    rv::T_NumericIpAddress ip;
-    std::memcpy(&ip, &a.sin_addr, sizeof ip);
-    return ip;
-}
-
 void TRecordingSocket::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
     Events.push_back({EventId, ErrorCode});
     OnMainThread = OnMainThread && rv::IsMainThread();
@@ -59,6 +36,15 @@ int TRecordingSocket::Count(uint16_t Event) const {
     int n = 0;
     for (auto& e : Events) n += e.Event == Event;
     return n;
+}
+
+void TFakeSocket::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
+    FLog.push_back(FName);
+    TRecordingSocket::ProcessEvent(EventId, ErrorCode);
+}
+
+rv::TMessage SelectMessage(rv::TSocket S, uint16_t Event, uint16_t Error) {
+    return rv::TMessage{rv::C_WM_WSASYNC_SELECT, static_cast<uintptr_t>(S), rv::WS_MakeSelectReply(Event, Error), 0};
 }
 
 TRawUdp::TRawUdp(rv::T_NumericIpAddress Addr, uint16_t Port) {

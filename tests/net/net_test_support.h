@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace net_testing {
@@ -29,6 +30,27 @@ public:
     bool OnMainThread = true;
     std::function<void(uint16_t Event, uint16_t Error)> OnEvent;
 };
+
+// Handles that no socket has: the notifier only compares them.
+constexpr rv::TSocket kFakeHandle = 0x7000123;
+constexpr rv::TSocket kOtherFakeHandle = 0x7000456;
+
+// A recording object on a fake handle that logs its name on each event; the handle is dropped before
+// destruction so nothing is closed.
+class TFakeSocket : public TRecordingSocket {
+public:
+    TFakeSocket(std::vector<std::string>& Log, std::string Name, rv::TSocket S = kFakeHandle)
+        : TRecordingSocket(S), FLog(Log), FName(std::move(Name)) {}
+    ~TFakeSocket() override { FSocket = rv::C_InvalidSocket; }
+    void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override;
+
+private:
+    std::vector<std::string>& FLog;
+    std::string FName;
+};
+
+// The notification the notifier's window gets when Event (with Error) happened on S.
+rv::TMessage SelectMessage(rv::TSocket S, uint16_t Event, uint16_t Error = 0);
 
 // A UDP socket of the tests' own, bound to Addr:Port (0: any), that keeps every datagram with the time it came.
 class TRawUdp : public rv::TWS_SocketObj {

@@ -13,34 +13,6 @@
 using namespace net_testing;
 using testing_support::PumpUntil;
 
-namespace {
-
-// Handles that no socket has: the notifier only compares them.
-constexpr rv::TSocket kFakeHandle = 0x7000123;
-constexpr rv::TSocket kOtherFakeHandle = 0x7000456;
-
-// A recording object on a fake handle; the handle is dropped before destruction so nothing is closed.
-class TFakeSocket : public TRecordingSocket {
-public:
-    TFakeSocket(std::vector<std::string>& Log, std::string Name, rv::TSocket S = kFakeHandle)
-        : TRecordingSocket(S), FLog(Log), FName(std::move(Name)) {}
-    ~TFakeSocket() override { FSocket = rv::C_InvalidSocket; }
-    void ProcessEvent(uint16_t EventId, uint16_t ErrorCode) override {
-        FLog.push_back(FName);
-        TRecordingSocket::ProcessEvent(EventId, ErrorCode);
-    }
-
-private:
-    std::vector<std::string>& FLog;
-    std::string FName;
-};
-
-rv::TMessage SelectMessage(rv::TSocket S, uint16_t Event, uint16_t Error = 0) {
-    return rv::TMessage{rv::C_WM_WSASYNC_SELECT, static_cast<uintptr_t>(S), rv::WS_MakeSelectReply(Event, Error), 0};
-}
-
-} // namespace
-
 TEST(SocketNotifier, ANotificationForAnUnknownHandleIsConsumedAndChangesNothing) {
     std::vector<std::string> log;
     TFakeSocket known(log, "known");
@@ -146,66 +118,3 @@ TEST(SocketNotifier, DestructionShutsDownServersWithClientsFromTheEndThenDetache
         EXPECT_EQ(o->Owner(), nullptr);
     // The survivors are destroyed after the notifier; they must not reach back into it (ASan checks).
 }
-
-#ifndef _WIN32
-// The emulation posts its events through the queue, so they keep their place among the thread's messages:
-// a message posted before the data was seen is handled before the read event.
-TEST(SocketNotifier, EventsTakeTheirPlaceInTheMainThreadsMessageOrder) {
-    rv::TSocket client, server;
-    TcpPair(client, server);
-    std::vector<std::string> order;
-    TRecordingSocket obj(server);
-    obj.OnEvent = [&](uint16_t Event, uint16_t) {
-        if (Event == rv::C_FD_READ) order.push_back("read");
-    };
-    int32_t h = rv::AsyncRegisterCallBackEvent([&](int32_t) { order.push_back("posted"); });
-    ASSERT_EQ(rv::WS_Send(client, "x", 1), 1);
-    rv::AsyncPostNotification(h, 0);
-    ASSERT_TRUE(obj.SetSocketEvents(rv::C_FD_READ));
-    ASSERT_TRUE(PumpUntil([&] { return order.size() == 2; }));
-    EXPECT_EQ(order, (std::vector<std::string>{"posted", "read"}));
-    rv::AsyncRemoveCallBackEvent(h);
-    CloseQuietly(client);
-}
-
-// A descriptor is reused at once after a close, but its handle is not: a late event for the closed socket
-// cannot reach the new one.
-TEST(SocketNotifier, ALateEventForAClosedSocketNeverReachesTheSocketThatReusedItsDescriptor) {
-    rv::TSocket old;
-    ASSERT_TRUE(rv::WS_CreateUdpSocket(old));
-    const rv::TSocket oldHandle = old;
-    rv::WS_CloseSocket(old);
-    rv::TSocket fresh;
-    ASSERT_TRUE(rv::WS_CreateUdpSocket(fresh));
-    EXPECT_NE(fresh, oldHandle);
-    EXPECT_EQ(fresh & 0xffffffffu, oldHandle & 0xffffffffu) << "the descriptor was not reused; nothing to show";
-    TRecordingSocket obj(fresh);
-    rv::TMessage m = SelectMessage(oldHandle, rv::C_FD_CLOSE);
-    rv::WSFOwner.load()->WndProc(m);
-    EXPECT_TRUE(obj.Events.empty());
-}
-#endif
-
-#ifdef _WIN32
-// Winsock hands a closed socket's handle value to the next socket at once, while events posted for the closed
-// one may still wait in the queue: delivered by handle, they would reach the new socket.
-TEST(SocketNotifier, EventsQueuedForAClosedSocketNeverReachTheSocketThatGetsItsHandleAgain) {
-    std::vector<std::string> log;
-    TRecordingSocket first;
-    rv::TSocket s;
-    ASSERT_TRUE(rv::WS_CreateSocket(s));
-    first.FSocket = s;
-    ASSERT_TRUE(first.SetSocketEvents(rv::C_FD_READ | rv::C_FD_CLOSE));
-    const rv::TSocket handle = s;
-    // A close the platform posted before the socket was closed, still queued.
-    rv::T_WSAsyncSocketNotifier* n = rv::WSFOwner.load();
-    ASSERT_TRUE(n->PostMessage(rv::C_WM_WSASYNC_SELECT, handle, rv::WS_MakeSelectReply(rv::C_FD_CLOSE, 0)));
-    first.ShutDownSocket();
-    // The socket that got the handle again (here: an object holding it), and an event posted for it.
-    TFakeSocket second(log, "second", handle);
-    ASSERT_TRUE(n->PostMessage(rv::C_WM_WSASYNC_SELECT, handle, rv::WS_MakeSelectReply(rv::C_FD_READ, 0)));
-    ASSERT_TRUE(PumpUntil([&] { return !second.Events.empty(); }));
-    PumpFor(kQuietMs);
-    EXPECT_EQ(second.Events, (std::vector<TEvent>{{rv::C_FD_READ, 0}}));
-}
-#endif

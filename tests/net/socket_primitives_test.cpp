@@ -2,12 +2,8 @@
 
 #include "net/async_name_lookup.h"
 #include "net/socket_notifier.h"
-#ifndef _WIN32
-#include "net/socket_events_posix.h"
-
-#include <cerrno>
-#endif
 #include "tests/net/net_test_support.h"
+#include "tests/net/platform_test.h"
 #include "tests/test_support.h"
 
 #include <functional>
@@ -155,54 +151,13 @@ TEST(SocketPrimitives, CloseMakesTheHandleInvalid) {
     EXPECT_FALSE(rv::SocketIsOpen(s));
 }
 
-#ifndef _WIN32
-// On POSIX the drain is what keeps the close orderly: closing with unread data would reset the connection.
-// (Winsock fails reads after the shutdown, so there the drain reads nothing.)
-TEST(SocketPrimitives, CloseDrainsPendingDataSoThePeerSeesAnOrderlyEnd) {
-    rv::TSocket client, server;
-    TcpPair(client, server);
-    const std::string data(300, 'x');
-    ASSERT_EQ(rv::WS_Send(client, data.data(), static_cast<int>(data.size())), 300);
-    // Let the data arrive before the close.
-    TRecordingSocket waiter(server);
-    waiter.SetSocketEvents(rv::C_FD_READ);
-    ASSERT_TRUE(testing_support::PumpUntil([&] { return waiter.Count(rv::C_FD_READ) == 1; }));
-    waiter.FSocket = rv::C_InvalidSocket;
-    EXPECT_TRUE(rv::WS_CloseSocket(server));
-    char buf[16];
-    int32_t error = 0;
-    EXPECT_EQ(rv::WS_Recv(client, buf, sizeof buf, &error), 0) << "error " << error;
-    // A reset would make this send fail; after an orderly close the peer's socket still takes it.
-    EXPECT_EQ(rv::WS_Send(client, "x", 1, &error), 1) << "error " << error;
-    CloseQuietly(client);
-}
-#endif
-
-#ifndef _WIN32
-// The POSIX backend's errors are Winsock's numbers; these are the ones callers and peers act on.
-TEST(SocketPrimitives, PosixErrorsTranslateToWinsocksNumbers) {
-    const std::pair<int, int32_t> table[] = {
-        {EWOULDBLOCK, 10035}, {EAGAIN, 10035},      {EINPROGRESS, 10035}, {EADDRINUSE, 10048},
-        {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},  {ECONNRESET, 10054},  {ENOTSOCK, 10038},
-        {EBADF, 10038},        {EADDRNOTAVAIL, 10049}, {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065},
-        {EMSGSIZE, 10040},     {EACCES, 10013},     {ENOTCONN, 10057},    {ECONNABORTED, 10053},
-        {0, 0},
-    };
-    for (auto [err, wsa] : table) EXPECT_EQ(rv::posix_sockets::WSAErrorFromErrno(err), wsa) << "errno " << err;
-}
-#endif
-
 TEST(SocketPrimitives, HostNameAndBlockingLookUps) {
     const std::string host = rv::WS_GetHostName();
     EXPECT_FALSE(host.empty());
     // A machine whose host files do not name it (or lack localhost) resolves neither: the look-ups agree with
     // the platform's resolver either way.
     EXPECT_EQ(rv::WS_LocalIP(), rv::WS_LookUpName(host));
-#ifdef _WIN32
-    EXPECT_NE(rv::WS_LocalIP(), 0u); // Windows always resolves its own name (to an interface's address)
-#else
-    EXPECT_EQ(rv::WS_LocalIP(), SystemLookUp(host));
-#endif
+    ExpectTheLocalIpOfTheHostName(host);
     EXPECT_EQ(rv::WS_LookUpName(""), 0u);
     EXPECT_EQ(rv::WS_LookUpName("127.0.0.1"), Loopback());
     EXPECT_EQ(rv::WS_LookUpName("localhost"), SystemLookUp("localhost"));

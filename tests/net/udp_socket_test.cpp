@@ -15,10 +15,6 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
-
 using namespace net_testing;
 using testing_support::PumpUntil;
 
@@ -247,26 +243,3 @@ TEST(UdpSocket, ABoundPortLeavesSocketBoundFalseAndTheFirstSendRaisesWithThePort
         }
     }
 }
-
-#ifndef _WIN32
-TEST(UdpSocket, ASocketThatCouldNotBeCreatedRaisesOnTheFirstSend) {
-    const uint16_t port = FreeUdpPort();
-    // One made while descriptors are plentiful: the sanitizers check an object's type once, and that check
-    // needs descriptors of its own.
-    std::make_unique<rv::TWS_TudpSocket>(port).reset();
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-    rlimit none = old;
-    none.rlim_cur = 0; // no new descriptor for a moment
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-    auto udp = std::make_unique<rv::TWS_TudpSocket>(port);
-    setrlimit(RLIMIT_NOFILE, &old);
-    EXPECT_FALSE(rv::SocketIsOpen(udp->FSocket.load()));
-    try {
-        udp->SendBroadcastDatagram("x", 1);
-        ADD_FAILURE() << "no exception";
-    } catch (const rv::EWS_SocketError& e) {
-        EXPECT_EQ(std::string(e.what()), "TWS_TudpSocket: socket failed to be created");
-    }
-}
-#endif

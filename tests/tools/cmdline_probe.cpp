@@ -2,24 +2,17 @@
 // (Windows: the raw command line; POSIX: the arguments joined by single spaces), then exits with the
 // code given as second argument (default 0). With a third argument it first waits (at most 10 s) until that
 // file exists, so a test can keep it running until the launcher has done something.
+#include "tests/tools/cmdline_probe.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 int main(int argc, char** argv) {
     if (argc < 2) return 3;
-    std::string line;
-#ifdef _WIN32
-    line = GetCommandLineA();
-#else
-    for (int i = 0; i < argc; ++i) line += (i ? " " : "") + std::string(argv[i]);
-#endif
+    const std::string line = ProbeCommandLine(argc, argv);
     if (argc >= 4) {
         for (int i = 0; i < 1000 && !std::filesystem::exists(argv[3]); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
