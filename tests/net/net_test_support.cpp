@@ -4,11 +4,27 @@
 #include "net/async_name_lookup.h"
 #include "tests/test_support.h"
 
+#include TOLVANE_SOCKET_API
+
 #include <chrono>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
 namespace net_testing {
+
+rv::T_NumericIpAddress SystemLookUp(const std::string& Name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(Name.c_str(), nullptr, &hints, &found) != 0 || !found) return 0;
+    sockaddr_in a;
+    std::memcpy(&a, found->ai_addr, sizeof a);
+    freeaddrinfo(found);
+    rv::T_NumericIpAddress ip;
+    std::memcpy(&ip, &a.sin_addr, sizeof ip);
+    return ip;
+}
 
 namespace {
 
