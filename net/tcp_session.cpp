@@ -355,10 +355,10 @@ void TWS_TcpIpSession::ProcessSessionRx() {
             return;
         }
         // A payload too large for the read-ahead is read where it belongs.
-        const uint32_t wanted = FDecoder.PayloadWanted();
-        const bool direct = FDecoder.State() == srData && wanted >= C_RxAheadSize;
+        // The room first: it grows the buffer when it is full.
+        const bool direct = FDecoder.State() == srData && FDecoder.PayloadLeft() >= C_RxAheadSize;
+        const uint32_t room = direct ? FDecoder.PayloadWanted() : C_RxAheadSize;
         uint8_t* into = direct ? FDecoder.PayloadSpace() : FRxAhead.data();
-        const uint32_t room = direct ? wanted : C_RxAheadSize;
         const int n = WS_Recv(s, into, static_cast<int>(room));
         if (n <= 0) {
             // Would-block or an error: the state is kept for the next read event. 0: the peer closed, and the

@@ -154,7 +154,8 @@ public:
     // 0: no idle disconnect. Otherwise a connection without any socket event for this long is closed. Set before
     // the connection comes up.
     uint32_t IdlePeriodDisconnectMs = 0;
-    // Size of the receive buffer made by InitConnection; set before the connection comes up.
+    // Size of the receive buffer made by InitConnection (it grows with the packets); set before the connection
+    // comes up.
     uint32_t MinRecBufferSize = C_MinRecBufferSize;
 
     TWS_OnConnect OnConnect;
