@@ -88,7 +88,7 @@ TDecoded Decode(const uint8_t* Data, size_t Size, TChunks* Chunks, bool Direct) 
         }
     }
     out.EndState = d.State();
-    out.EndWanted = d.PayloadWanted();
+    out.EndWanted = d.PayloadLeft();
     return out;
 }
 

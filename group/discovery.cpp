@@ -100,6 +100,10 @@ uint16_t T_UpdReqInfoBroadcaster::OpenAnswerServer(uint16_t InfoReplyPort) {
     uint32_t alt = static_cast<uint32_t>(InfoReplyPort) + 100 + DiscoveryRandom(80);
     for (int attempt = 0; attempt < C_AnswerPortAttempts && port != 0 && port <= 0xFFFF; ++attempt) {
         auto server = std::make_unique<TWS_ServerSession>(true, false);
+        // Open to the world: a connection that sends no reply is closed, and one address holds a few at most.
+        // The broadcaster's configuration has no group time-out, so the longest one a group may have applies.
+        server->AcceptIdleTimeOutMs = 30000;
+        server->MaxConnectionsPerAddress = 8;
         server->OnClientConnect = [this](TWS_ServerSession* Sender, TWS_TcpIpSession* Session) {
             E_OnInfoConnect(Sender, Session);
         };

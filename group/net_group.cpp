@@ -161,6 +161,10 @@ void T_NetGroup::Configure(const T_NetGroupCfg& Cfg) {
     own.TcpIpServices = Cfg.sT.TcpIpServices;
     own.OtherServices = Cfg.sT.OtherServices;
     FNgTimeOut = std::max<uint32_t>(static_cast<uint32_t>(Cfg.sT.MsgTimeOut) * 1000u, 1000u);
+    // The service port is open to the world: a connection that delivers no message within the group's time-out
+    // (at most 30 s) is closed, and one address holds a few at most.
+    AcceptIdleTimeOutMs = std::min<uint32_t>(FNgTimeOut, 30000u);
+    MaxConnectionsPerAddress = 8;
 
     // 2. A new identity: the members hear that the old one leaves.
     const bool changed = FParticipatingInGroup && (group != FGroupId || cls != ClassId() || unit != UnitId());

@@ -49,6 +49,7 @@ uint32_t TWS_PacketDecoder::Feed(const uint8_t* Data, uint32_t Len, T_PacketFeed
     }
     if (FState == srData) {
         const uint32_t n = std::min(Len, FPayloadLeft);
+        if (FPayloadDone + n > FBufferSize) Grow(FPayloadDone + n);
         if (n) std::memcpy(FBuffer.get() + FPayloadDone, Data, n);
         PayloadArrived(n);
         return n;
@@ -100,13 +101,20 @@ T_PacketFeedResult TWS_PacketDecoder::HeaderComplete() {
         NextPacket();
         return pfOversize;
     }
-    if (FBufferSize < FRecPacketSize) {
-        FBufferSize = GrownSize(FRecPacketSize); // never shrinks
-        FBuffer = std::make_unique<uint8_t[]>(FBufferSize);
-    }
+    // The buffer grows as the payload arrives (Grow), not here.
     FPayloadDone = 0;
     FPayloadLeft = FRecPacketSize;
     return pfPayloadStart;
+}
+
+void TWS_PacketDecoder::Grow(uint32_t Needed) {
+    // Doubling keeps the re-allocations of a large packet few; the cap keeps the buffer at what the peer sent.
+    const uint32_t size = std::min(std::max(Needed, FBufferSize * 2), std::max(Needed, FRecPacketSize));
+    if (size <= FBufferSize) return; // never shrinks
+    auto grown = std::make_unique_for_overwrite<uint8_t[]>(size);
+    if (FPayloadDone) std::memcpy(grown.get(), FBuffer.get(), FPayloadDone);
+    FBuffer = std::move(grown);
+    FBufferSize = size;
 }
 
 } // namespace rv

@@ -9,6 +9,7 @@
 //
 // Not thread-safe; a session's decoder belongs to the main thread.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -58,8 +59,12 @@ enum T_PacketFeedResult : uint8_t {
 };
 
 // Decodes one stream of packets. It owns the receive buffer: a payload is gathered at Payload(), either copied
-// there by Feed or received there directly (PayloadSpace / PayloadWanted / PayloadArrived), so no byte of a
-// payload is copied twice. A complete packet stays in the buffer until NextPacket.
+// there by Feed or received there directly (PayloadWanted / PayloadSpace / PayloadArrived). A complete packet
+// stays in the buffer until NextPacket.
+// The buffer grows with the payload bytes that arrive, never with what a header announces: a peer that sends a
+// large header and then nothing holds no more than the buffer Init made. Growth doubles the buffer (capped at
+// the packet's length) and copies only the payload bytes already gathered, so a packet that fits costs no copy
+// beyond the one into the buffer and a large one a few re-allocations.
 class TWS_PacketDecoder {
 public:
     // Allocates the buffer (MinBufferSize bytes) unless it exists, and waits for an STX: a fresh stream.
@@ -78,9 +83,15 @@ public:
     // it takes nothing.
     uint32_t Feed(const uint8_t* Data, uint32_t Len, T_PacketFeedResult& Result);
 
-    // In srData: the payload bytes still wanted, and where the next of them go (a direct read may fill up to
-    // PayloadWanted bytes there, then reports them with PayloadArrived).
-    uint32_t PayloadWanted() const { return FPayloadLeft; }
+    // In srData: the payload bytes still to come.
+    uint32_t PayloadLeft() const { return FPayloadLeft; }
+    // In srData, for a direct read: the payload bytes the buffer has room for now (growing it first when it is
+    // full), at most PayloadLeft; a read may fill that many at PayloadSpace, then reports them with
+    // PayloadArrived.
+    uint32_t PayloadWanted() {
+        if (FPayloadLeft > 0 && FPayloadDone == FBufferSize) Grow(FPayloadDone + 1);
+        return std::min(FPayloadLeft, FBufferSize - FPayloadDone);
+    }
     uint8_t* PayloadSpace() { return FBuffer.get() + FPayloadDone; }
     void PayloadArrived(uint32_t N) {
         FPayloadDone += N;
@@ -103,6 +114,8 @@ public:
 private:
     // The size word is complete: acknowledgement, refusal or the start of a payload.
     T_PacketFeedResult HeaderComplete();
+    // Makes room for Needed payload bytes (at most the packet's length), keeping those already gathered.
+    void Grow(uint32_t Needed);
 
     std::unique_ptr<uint8_t[]> FBuffer;
     uint32_t FBufferSize = 0;

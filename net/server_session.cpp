@@ -4,6 +4,23 @@
 
 namespace rv {
 
+namespace {
+
+// Accept failures that say the process or the system is out of descriptors or buffers: the connection stays
+// waiting, so asking again at once would only fail again.
+constexpr int32_t C_WSAEMFILE = 10024;
+constexpr int32_t C_WSAENOBUFS = 10055;
+
+void FreeTimer(T_TimerID& Timer) {
+    if (Timer == C_NullTimerID) return;
+    if (TRV_MultiTimer* t = MultiTimer.load())
+        t->FreeTimer(Timer);
+    else
+        Timer = C_NullTimerID;
+}
+
+} // namespace
+
 TWS_ServerSession::TWS_ServerSession(bool NoTcpDelay, bool KeepAlive)
     : FOptionNoTcpDelay(NoTcpDelay), FOptionKeepAlive(KeepAlive) {
     RV_ASSERT_MAIN_THREAD();
@@ -11,6 +28,7 @@ TWS_ServerSession::TWS_ServerSession(bool NoTcpDelay, bool KeepAlive)
 
 TWS_ServerSession::~TWS_ServerSession() {
     RV_ASSERT_MAIN_THREAD();
+    FreeTimer(AcceptRetryTimer);
     FClientList.Clear();
     LeaveNotifier();
     ShutDownSocket();
@@ -19,6 +37,7 @@ TWS_ServerSession::~TWS_ServerSession() {
 bool TWS_ServerSession::StartServerSession(uint16_t ServerPort) {
     RV_ASSERT_MAIN_THREAD();
     LastWSError = 0;
+    FreeTimer(AcceptRetryTimer);
     ShutDownSocket();
     TSocket s = C_InvalidSocket;
     if (!WS_CreateSocket(s)) return false;
@@ -47,8 +66,13 @@ TWS_TcpIpSession* TWS_ServerSession::SessionAccept() {
     RV_ASSERT_MAIN_THREAD();
     TSocket s = C_InvalidSocket;
     T_NumericIpAddress peer = 0;
-    if (!WS_Accept(FSocket.load(), s, peer)) return nullptr;
-    if (FMaxClientConnections > 0 && static_cast<uint32_t>(GetClientCount()) >= FMaxClientConnections) {
+    if (!WS_Accept(FSocket.load(), s, peer)) {
+        const int32_t error = LastWSError.load();
+        if (error == C_WSAEMFILE || error == C_WSAENOBUFS) PauseAccepting();
+        return nullptr;
+    }
+    if ((FMaxClientConnections > 0 && static_cast<uint32_t>(GetClientCount()) >= FMaxClientConnections) ||
+        (MaxConnectionsPerAddress > 0 && static_cast<uint32_t>(ConnectionsFrom(peer)) >= MaxConnectionsPerAddress)) {
         WS_CloseSocket(s);
         return nullptr;
     }
@@ -56,6 +80,7 @@ TWS_TcpIpSession* TWS_ServerSession::SessionAccept() {
     session->FRemoteAddr = peer;
     session->FRemotePort = FServerPort;
     session->IdlePeriodDisconnectMs = FIdlePeriodDisconnectMs;
+    session->FirstPacketTimeOutMs = AcceptIdleTimeOutMs;
     session->SetOwner(Owner());
     FClientList.Add(session);
     session->OnDisConnect = [this](TWS_TcpIpSession* Session, bool& CanFree) { DoClientDisconnect(Session, CanFree); };
@@ -78,6 +103,28 @@ void TWS_ServerSession::DoClientDisconnect(TWS_TcpIpSession* Session, bool& CanF
     // Off the notifier: nothing reaches the session between here and its deferred free.
     Session->SetOwner(nullptr);
     if (OnClientDisConnect) OnClientDisConnect(this, Session);
+}
+
+int TWS_ServerSession::ConnectionsFrom(T_NumericIpAddress Addr) const {
+    int n = 0;
+    for (int i = 0; i < FClientList.Count(); ++i)
+        if (FClientList.GetItem(i)->RemoteAddr() == Addr) ++n;
+    return n;
+}
+
+void TWS_ServerSession::PauseAccepting() {
+    if (AcceptRetryTimer != C_NullTimerID) return; // already paused
+    TRV_MultiTimer* t = MultiTimer.load();
+    if (!t) return; // no timer service: nothing could ask again
+    SetSocketEvents(0);
+    AcceptRetryTimer = t->CreateOneShotTimer(C_AcceptRetryMs, [this] { E_AcceptRetry(); });
+}
+
+void TWS_ServerSession::E_AcceptRetry() {
+    // Main thread (a synchronised call-back); the destructor frees the timer first, so this is alive.
+    FreeTimer(AcceptRetryTimer);
+    // Asking again reports a connection that is still waiting at once.
+    if (SocketIsOpen(FSocket.load())) SetSocketEvents(C_FD_ACCEPT);
 }
 
 void TWS_ServerSession::CloseAllConnections(bool DoNotAcceptAnyMoreConnections) {

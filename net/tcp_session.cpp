@@ -62,6 +62,7 @@ TWS_TcpIpSession::~TWS_TcpIpSession() {
     if (FFreeLaterHandle) AsyncRemoveCallBackEvent(FFreeLaterHandle);
     FreeTimer(ConnectionTimeOutTimer);
     FreeTimer(IdlePeriodTimer);
+    FreeTimer(FirstPacketTimer);
     {
         std::lock_guard<std::mutex> lock(FSendLock);
         FreeTimer(CallBackSendTimer);
@@ -182,6 +183,13 @@ void TWS_TcpIpSession::DoConnected() {
             IdlePeriodTimer =
                 t->CreateOneShotTimer(IdlePeriodDisconnectMs, Guarded(&TWS_TcpIpSession::E_IdlePeriodDisconnect));
     }
+    FreeTimer(FirstPacketTimer);
+    if (FirstPacketTimeOutMs > 0) {
+        // Unlike the idle period, no event restarts it: a peer trickling bytes gains nothing.
+        if (TRV_MultiTimer* t = Timers())
+            FirstPacketTimer =
+                t->CreateOneShotTimer(FirstPacketTimeOutMs, Guarded(&TWS_TcpIpSession::E_FirstPacketTimeOut));
+    }
     FStatus = ssConnected;
     FreeTimer(ConnectionTimeOutTimer);
     InitConnection();
@@ -197,6 +205,7 @@ void TWS_TcpIpSession::DoConnected() {
 void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
     RV_ASSERT_MAIN_THREAD();
     FreeTimer(IdlePeriodTimer);
+    FreeTimer(FirstPacketTimer);
     // Bytes of a packet that did not go out belong to the connection that is gone; sent on a later connection
     // they would put the peer's receiver out of step.
     DropWaitingData();
@@ -224,6 +233,11 @@ void TWS_TcpIpSession::E_IdlePeriodDisconnect() {
     ShutDownSocket();
     FStatus = ssTimedOut;
     DoDisConnected(0);
+}
+
+void TWS_TcpIpSession::E_FirstPacketTimeOut() {
+    FreeTimer(FirstPacketTimer);
+    E_IdlePeriodDisconnect();
 }
 
 void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
@@ -355,10 +369,10 @@ void TWS_TcpIpSession::ProcessSessionRx() {
             return;
         }
         // A payload too large for the read-ahead is read where it belongs.
-        const uint32_t wanted = FDecoder.PayloadWanted();
-        const bool direct = FDecoder.State() == srData && wanted >= C_RxAheadSize;
+        // The room first: it grows the buffer when it is full.
+        const bool direct = FDecoder.State() == srData && FDecoder.PayloadLeft() >= C_RxAheadSize;
+        const uint32_t room = direct ? FDecoder.PayloadWanted() : C_RxAheadSize;
         uint8_t* into = direct ? FDecoder.PayloadSpace() : FRxAhead.data();
-        const uint32_t room = direct ? wanted : C_RxAheadSize;
         const int n = WS_Recv(s, into, static_cast<int>(room));
         if (n <= 0) {
             // Would-block or an error: the state is kept for the next read event. 0: the peer closed, and the
@@ -383,6 +397,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
 
 void TWS_TcpIpSession::DoOnPacketReceived() {
     RV_ASSERT_MAIN_THREAD();
+    FreeTimer(FirstPacketTimer);
     FDecoder.Hold();
     bool taken = false;
     try {

@@ -154,7 +154,11 @@ public:
     // 0: no idle disconnect. Otherwise a connection without any socket event for this long is closed. Set before
     // the connection comes up.
     uint32_t IdlePeriodDisconnectMs = 0;
-    // Size of the receive buffer made by InitConnection; set before the connection comes up.
+    // 0: none. Otherwise a connection that has not delivered a complete packet this long after it came up is
+    // closed as timed out; acknowledgements count as nothing. Set before the connection comes up.
+    uint32_t FirstPacketTimeOutMs = 0;
+    // Size of the receive buffer made by InitConnection (it grows with the packets); set before the connection
+    // comes up.
     uint32_t MinRecBufferSize = C_MinRecBufferSize;
 
     TWS_OnConnect OnConnect;
@@ -197,6 +201,7 @@ protected:
     // Main thread (a worker's session never makes these).
     T_TimerID ConnectionTimeOutTimer = C_NullTimerID;
     T_TimerID IdlePeriodTimer = C_NullTimerID;
+    T_TimerID FirstPacketTimer = C_NullTimerID; // runs until the first complete packet
 
 private:
     // Keeps timer call-backs and deferred calls from reaching a freed session: they hold the record, lock it and
@@ -219,6 +224,7 @@ private:
     }
     void E_AsyncConnectionRetry();
     void E_IdlePeriodDisconnect();
+    void E_FirstPacketTimeOut();
     // Sends what waits for the call-back sender; frees its timer once nothing is left.
     void E_CallBackSend();
     void CallBackSendLocked(); // caller holds FSendLock

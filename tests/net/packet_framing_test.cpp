@@ -224,25 +224,88 @@ TEST(PacketDecoder, TakesAPayloadOfExactlyTheLimitAndRefusesOneByteMore) {
     EXPECT_FALSE(d.Refused());
 }
 
-TEST(PacketDecoder, TheBufferGrowsToTheNextKiBAboveThePayloadAndNeverShrinks) {
+TEST(PacketDecoder, AHeaderReservesNothingTheBufferGrowsWithTheBytesThatArrive) {
     rv::TWS_PacketDecoder d;
     EXPECT_EQ(d.BufferSize(), 0u);
     d.Init(4096);
     EXPECT_EQ(d.BufferSize(), 4096u);
-    struct TCase {
-        uint32_t Payload, Buffer;
-    } cases[] = {{4096, 4096}, {4097, 5120}, {10240, 11264}, {1, 11264}};
-    for (const TCase& c : cases) {
-        uint8_t head[rv::C_PacketHeaderSize];
-        rv::EncodePacketHeader(c.Payload, false, head);
-        rv::T_PacketFeedResult r;
-        ASSERT_EQ(d.Feed(head, sizeof head, r), rv::C_PacketHeaderSize);
-        EXPECT_EQ(d.BufferSize(), c.Buffer) << c.Payload;
-        EXPECT_EQ(d.PayloadWanted(), c.Payload);
-        d.NextPacket();
+    uint8_t head[rv::C_PacketHeaderSize];
+    rv::EncodePacketHeader(rv::C_MaxPacketSize, false, head);
+    rv::T_PacketFeedResult r;
+    ASSERT_EQ(d.Feed(head, sizeof head, r), rv::C_PacketHeaderSize);
+    ASSERT_EQ(r, rv::pfPayloadStart);
+    EXPECT_EQ(d.BufferSize(), 4096u); // the announced 2 MiB are not reserved
+    EXPECT_EQ(d.PayloadLeft(), rv::C_MaxPacketSize);
+    // A direct read is offered the room there is, not the announced length.
+    EXPECT_EQ(d.PayloadWanted(), 4096u);
+    EXPECT_EQ(d.BufferSize(), 4096u);
+    const std::string part = Pattern(4097, 9);
+    EXPECT_EQ(d.Feed(reinterpret_cast<const uint8_t*>(part.data()), 4096, r), 4096u);
+    EXPECT_EQ(d.BufferSize(), 4096u);
+    // Full: the next byte doubles it, keeping what was gathered.
+    EXPECT_EQ(d.Feed(reinterpret_cast<const uint8_t*>(part.data()) + 4096, 1, r), 1u);
+    EXPECT_EQ(d.BufferSize(), 8192u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.Payload()), part.size()), part);
+    EXPECT_EQ(d.PayloadWanted(), 8192u - 4097u);
+    // A fresh connection keeps the buffer; it never shrinks.
+    d.Init(4096);
+    EXPECT_EQ(d.BufferSize(), 8192u);
+}
+
+TEST(PacketDecoder, PacketsOfEverySizeArriveWholeWithFewGrowthSteps) {
+    enum TMode { Whole, ByteByByte, Direct };
+    const uint32_t sizes[] = {0, 1, 511, 4095, 4096, 4097, 8192, 8193, 65539, 1048576, rv::C_MaxPacketSize};
+    for (TMode mode : {Whole, ByteByByte, Direct}) {
+        for (uint32_t len : sizes) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", " << len << " bytes");
+            const std::string payload = Pattern(len, len + 3);
+            std::string wire(rv::C_PacketHeaderSize, '\0');
+            rv::EncodePacketHeader(len, false, reinterpret_cast<uint8_t*>(wire.data()));
+            wire += payload;
+            const auto* b = reinterpret_cast<const uint8_t*>(wire.data());
+            rv::TWS_PacketDecoder d;
+            d.Init(4096);
+            rv::T_PacketFeedResult r;
+            ASSERT_EQ(d.Feed(b, static_cast<uint32_t>(wire.size()), r), rv::C_PacketHeaderSize);
+            size_t at = rv::C_PacketHeaderSize;
+            int steps = 0;
+            uint32_t size = d.BufferSize();
+            while (!d.PacketComplete()) {
+                ASSERT_LT(at, wire.size());
+                uint32_t n = 0;
+                if (mode == Direct) {
+                    n = d.PayloadWanted();
+                    ASSERT_GT(n, 0u);
+                    ASSERT_LE(n, d.BufferSize());
+                    std::memcpy(d.PayloadSpace(), b + at, n);
+                    d.PayloadArrived(n);
+                } else {
+                    const uint32_t offer = mode == Whole ? static_cast<uint32_t>(wire.size() - at) : 1u;
+                    n = d.Feed(b + at, offer, r);
+                    ASSERT_EQ(r, rv::pfNone);
+                }
+                at += n;
+                if (d.BufferSize() != size) {
+                    ++steps;
+                    // Grown by the bytes that came: never more than twice them, never past the packet.
+                    EXPECT_LE(d.BufferSize(), 2 * (at - rv::C_PacketHeaderSize));
+                    EXPECT_LE(d.BufferSize(), std::max<uint32_t>(len, 4096));
+                    size = d.BufferSize();
+                }
+            }
+            EXPECT_EQ(at, wire.size());
+            ASSERT_EQ(d.PayloadLength(), len);
+            EXPECT_TRUE(std::string(reinterpret_cast<const char*>(d.Payload()), len) == payload);
+            EXPECT_EQ(d.BufferSize(), std::max<uint32_t>(len, 4096));
+            // A packet that fits costs no growth; 2 MiB from 4 KiB doubles at most nine times.
+            int most = 0;
+            for (uint64_t s = 4096; s < len; s *= 2) ++most;
+            EXPECT_LE(steps, most);
+            if (len <= 4096) {
+                EXPECT_EQ(steps, 0);
+            }
+        }
     }
-    d.Init(4096); // a fresh connection keeps the buffer
-    EXPECT_EQ(d.BufferSize(), 11264u);
 }
 
 TEST(PacketDecoder, WhatTheEncoderWritesDecodesToTheSamePacket) {

@@ -1,8 +1,10 @@
 // The server session over real loopback connections: accepting, the client limit, the order of a client's
-// disconnection, closing all connections, a port in use, and the notifier's shut-down of servers with clients.
+// disconnection, closing all connections, a port in use, the notifier's shut-down of servers with clients, the
+// time-out of accepted connections that deliver nothing and the limit per address.
 
 #include "net/server_session.h"
 
+#include "foundation/stop_watch.h"
 #include "tests/net/net_test_support.h"
 #include "tests/net/session_test_support.h"
 #include "tests/test_support.h"
@@ -214,4 +216,102 @@ TEST(ServerSession, FreeingTheNotifierClosesTheClientsOfAServerFirst) {
     EXPECT_EQ(server.Owner(), nullptr);
     EXPECT_FALSE(rv::SocketIsOpen(server.FSocket.load())); // it stopped listening
     ASSERT_TRUE(PumpUntil([&] { return a->Status() == rv::ssDisconnected && b->Status() == rv::ssDisconnected; }));
+}
+
+namespace {
+
+// A raw connection to Port from FromAddr (0: the system's choice), connected before it returns.
+std::unique_ptr<TRawPeer> RawConnect(uint16_t Port, rv::T_NumericIpAddress FromAddr = 0) {
+    rv::TSocket raw;
+    if (!rv::WS_CreateSocket(raw)) return nullptr;
+    if (FromAddr != 0 && !rv::WS_AddressBind(raw, FromAddr, 0)) {
+        net_testing::CloseQuietly(raw);
+        return nullptr;
+    }
+    if (!rv::WS_ConnectToSocket(raw, Loopback(), Port)) {
+        net_testing::CloseQuietly(raw);
+        return nullptr;
+    }
+    return std::make_unique<TRawPeer>(raw);
+}
+
+} // namespace
+
+TEST(ServerSession, AnAcceptedConnectionThatDeliversNoCompletePacketInTimeIsClosed) {
+    constexpr uint32_t kTimeOutMs = 300;
+    struct TCase {
+        const char* Name;
+        std::string Sent;
+        bool Stays;
+    } cases[] = {
+        {"nothing", "", false},
+        {"half a header", Hex("02 10 00"), false},
+        {"an acknowledgement only", Hex("02 00 00 00 80"), false},
+        {"a header and part of its payload", Hex("02 04 00 00 00") + "ab", false},
+        {"a complete packet", Packet("hello", false), true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TProbeServer server;
+        server.AcceptIdleTimeOutMs = kTimeOutMs;
+        int reported = 0;
+        server.OnClientDisConnect = [&](rv::TWS_ServerSession*, rv::TWS_TcpIpSession*) { ++reported; };
+        ASSERT_TRUE(server.StartServerSession(0));
+        rv::TRV_StopWatch watch(true);
+        auto peer = RawConnect(server.ServerPort());
+        ASSERT_TRUE(peer);
+        ASSERT_TRUE(PumpUntil([&] { return server.GetClientCount() == 1; }));
+        EXPECT_EQ(server.Clients().GetItem(0)->FirstPacketTimeOutMs, kTimeOutMs);
+        if (!c.Sent.empty()) {
+            ASSERT_TRUE(peer->Send(c.Sent));
+        }
+        if (c.Stays) {
+            ASSERT_TRUE(PumpUntil([&] { return server.Received.size() == 1; }));
+            // Well past the time-out, and traffic-free: the first packet ended the count for good.
+            PumpFor(3 * kTimeOutMs);
+            EXPECT_FALSE(peer->Closed);
+            EXPECT_EQ(server.GetClientCount(), 1);
+            EXPECT_EQ(server.Received, (std::vector<std::string>{"hello"}));
+        } else {
+            ASSERT_TRUE(PumpUntil([&] { return peer->Closed; }));
+            EXPECT_GE(watch.ElapsedTimeMS(), kTimeOutMs - 50);
+            EXPECT_EQ(server.GetClientCount(), 0);
+            EXPECT_EQ(reported, 1);
+            EXPECT_TRUE(server.Received.empty());
+        }
+    }
+}
+
+TEST(ServerSession, ConnectionsFromOneAddressBeyondItsLimitAreClosedAtOnce) {
+    TProbeServer server;
+    server.MaxConnectionsPerAddress = 2;
+    ASSERT_TRUE(server.StartServerSession(0));
+    const uint16_t port = server.ServerPort();
+    std::vector<std::unique_ptr<TRawPeer>> peers;
+    for (int i = 0; i < 2; ++i) {
+        peers.push_back(RawConnect(port));
+        ASSERT_TRUE(peers.back());
+    }
+    ASSERT_TRUE(PumpUntil([&] { return server.GetClientCount() == 2; }));
+    auto third = RawConnect(port);
+    ASSERT_TRUE(third);
+    ASSERT_TRUE(PumpUntil([&] { return third->Closed; }));
+    EXPECT_EQ(server.GetClientCount(), 2);
+    EXPECT_EQ(std::count(server.Log.begin(), server.Log.end(), "connect"), 2);
+
+    // Another address has a count of its own.
+    auto other = RawConnect(port, net_testing::Loopback2());
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(PumpUntil([&] { return server.GetClientCount() == 3; }));
+    EXPECT_EQ(server.Clients().GetItem(2)->RemoteAddr(), net_testing::Loopback2());
+
+    // One leaves: the address may connect again.
+    peers[0]->Close();
+    ASSERT_TRUE(PumpUntil([&] { return server.GetClientCount() == 2; }));
+    auto again = RawConnect(port);
+    ASSERT_TRUE(again);
+    ASSERT_TRUE(PumpUntil([&] { return server.GetClientCount() == 3; }));
+    PumpFor(net_testing::kQuietMs);
+    EXPECT_FALSE(again->Closed);
+    EXPECT_FALSE(other->Closed);
 }

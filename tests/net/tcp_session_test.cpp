@@ -10,6 +10,7 @@
 #include "tests/net/session_test_support.h"
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
@@ -206,23 +207,40 @@ TEST_F(TcpSession, PacketsReadBehindAPausedOneAreHandedOverAfterResetRxEvenWhenT
     }
 }
 
-TEST_F(TcpSession, TheReceiveBufferGrowsToTheNextKiBAboveThePayload) {
-    struct TCase {
-        uint32_t Payload;
-        uint32_t Buffer;
-    } cases[] = {{4096, 4096}, {4097, 5120}, {10240, 11264}};
-    for (const TCase& c : cases) {
+TEST_F(TcpSession, AHeaderAloneReservesNothingTheBufferGrowsWithTheBytesThatArrive) {
+    Adopt();
+    ASSERT_TRUE(peer->Send(Hex("02 00 00 20 00"))); // announces 2,097,152 bytes, then nothing
+    ASSERT_TRUE(PumpUntil([&] { return session->RecState() == rv::srData; }));
+    EXPECT_EQ(session->RecPacketSize(), rv::C_MaxPacketSize);
+    PumpFor(net_testing::kQuietMs);
+    EXPECT_EQ(session->GetRecBufferSize(), rv::C_MinRecBufferSize);
+    // Part of the payload: the buffer holds about what came, not what was announced.
+    const std::string payload = Pattern(rv::C_MaxPacketSize, 11);
+    const size_t part = 10000;
+    ASSERT_TRUE(peer->Send(payload.substr(0, part)));
+    ASSERT_TRUE(PumpUntil([&] { return session->GetRecBufferSize() >= part; }));
+    PumpFor(net_testing::kQuietMs);
+    EXPECT_LE(session->GetRecBufferSize(), 2 * part);
+    ASSERT_TRUE(peer->Send(payload.substr(part)));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }, 20000));
+    EXPECT_TRUE(session->Packets[0] == payload);
+    EXPECT_EQ(session->GetRecBufferSize(), rv::C_MaxPacketSize);
+}
+
+TEST_F(TcpSession, TheReceiveBufferEndsAtTheLargestPayloadAndNeverShrinks) {
+    for (uint32_t size : {1u, 4096u, 4097u, 10240u, 1048579u}) {
+        SCOPED_TRACE(size);
         Adopt();
         EXPECT_EQ(session->GetRecBufferSize(), rv::C_MinRecBufferSize);
-        const std::string payload = Pattern(c.Payload);
+        const std::string payload = Pattern(size, size);
         ASSERT_TRUE(peer->Send(Packet(payload, false)));
-        ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }));
-        EXPECT_EQ(session->Packets[0], payload);
-        EXPECT_EQ(session->GetRecBufferSize(), c.Buffer) << c.Payload;
-        // It never shrinks.
+        ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 1; }, 20000));
+        EXPECT_TRUE(session->Packets[0] == payload);
+        const uint32_t want = std::max(size, rv::C_MinRecBufferSize);
+        EXPECT_EQ(session->GetRecBufferSize(), want);
         ASSERT_TRUE(peer->Send(Packet("x", false)));
         ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 2; }));
-        EXPECT_EQ(session->GetRecBufferSize(), c.Buffer);
+        EXPECT_EQ(session->GetRecBufferSize(), want);
     }
 }
 
