@@ -86,8 +86,7 @@ void T_UpdReqInfoBroadcaster::DetachBroadcaster() {
         std::lock_guard<std::mutex> lock(FTick->Lock);
         FTick->Owner = nullptr;
         ++FTick->Generation;
-        if (TRV_MultiTimer* t = MultiTimer.load()) t->FreeTimer(BroadCastTimer);
-        BroadCastTimer = C_NullTimerID;
+        FreeServiceTimer(BroadCastTimer);
     }
     LeaveNotifier();
     FRxInfoSess.reset();

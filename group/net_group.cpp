@@ -71,16 +71,11 @@ T_NetGroup::~T_NetGroup() {
     RV_ASSERT_MAIN_THREAD();
     FDestroying = true;
     *FLookUpTarget = nullptr;
-    FreeTimer(RetryJoinTimer);
-    FreeTimer(DetailsChangedTimer);
+    FreeServiceTimer(RetryJoinTimer);
+    FreeServiceTimer(DetailsChangedTimer);
     // Both stop workers while the messages flow; the handlers find FDestroying set meanwhile.
     UdpLink.reset();
     NotifySendList.Clear();
-}
-
-void T_NetGroup::FreeTimer(T_TimerID& Timer) {
-    if (TRV_MultiTimer* t = MultiTimer.load()) t->FreeTimer(Timer);
-    Timer = C_NullTimerID;
 }
 
 // --- Identity --------------------------------------------------------------------------------------------------
@@ -190,7 +185,7 @@ void T_NetGroup::Configure(const T_NetGroupCfg& Cfg) {
     if (!FParticipatingInGroup) {
         ConfigureUdpLink();
     } else if (changed) {
-        FreeTimer(DetailsChangedTimer);
+        FreeServiceTimer(DetailsChangedTimer);
         DetailsChangedCount = 0;
         if (TRV_MultiTimer* t = MultiTimer.load())
             DetailsChangedTimer = t->CreateMSTimer(C_DetailsChangedPeriodMs, [this] { E_CheckNotifyChange(); });
@@ -211,7 +206,7 @@ void T_NetGroup::E_CheckNotifyChange() {
     ++DetailsChangedCount;
     NotifySendList.FreeCompletedThreads();
     if (DetailsChangedCount < C_DetailsChangedTicks && NotifySendList.Count() > 0) return;
-    FreeTimer(DetailsChangedTimer);
+    FreeServiceTimer(DetailsChangedTimer);
     // A timer call-back must not raise: a failure to join goes to the owner as a join failure.
     try {
         ConfigureUdpLink();
@@ -273,7 +268,7 @@ void T_NetGroup::JoinGroupByIP() {
     // The target takes requests at the configured answer port, as this copy would; answers come back to the port
     // this copy announces (the one its server got).
     NotifyMember(JoinUsingMemberIp, FConfiguredInfoReplyPort, ngmtJoinRequest);
-    FreeTimer(RetryJoinTimer);
+    FreeServiceTimer(RetryJoinTimer);
     if (TRV_MultiTimer* t = MultiTimer.load())
         RetryJoinTimer = t->CreateMSTimer(FNgTimeOut + 1000, [this] { E_RetryTcpIpJoin(); });
 }
@@ -287,9 +282,9 @@ void T_NetGroup::LeaveGroup(uint32_t MaxWaitMs) {
     RV_ASSERT_MAIN_THREAD();
     if (!FParticipatingInGroup) return;
     FParticipatingInGroup = false;
-    FreeTimer(RetryJoinTimer);
+    FreeServiceTimer(RetryJoinTimer);
     // A re-join still waiting for an identity change's notices would otherwise join again after this.
-    FreeTimer(DetailsChangedTimer);
+    FreeServiceTimer(DetailsChangedTimer);
     UdpLink->StopBroadcasting();
     DoLeave();
 
@@ -386,7 +381,7 @@ void T_NetGroup::NotifyMembers(T_NetGroupMessageType MessageType) {
 void T_NetGroup::E_NotifyComplete(T_ConSendData* Worker, bool Successful, T_NetGroupMessageType MessageType) {
     if (FDestroying) return;
     if (Successful) {
-        FreeTimer(RetryJoinTimer);
+        FreeServiceTimer(RetryJoinTimer);
         return;
     }
     // A member learnt only from another member's list, that this copy's join request cannot reach and that has
@@ -544,7 +539,7 @@ void T_NetGroup::AcceptMember(const T_NetGroupMember& M, bool Direct, T_NetGroup
 // --- Events ------------------------------------------------------------------------------------------------------
 
 void T_NetGroup::DoMemberJoined(T_NetGroupMember* Member) {
-    if (JoinUsingMemberIp != 0 && MemberAddress(*Member) == JoinUsingMemberIp) FreeTimer(RetryJoinTimer);
+    if (JoinUsingMemberIp != 0 && MemberAddress(*Member) == JoinUsingMemberIp) FreeServiceTimer(RetryJoinTimer);
     if (FJoinInProgress) {
         FJoinInProgress = false;
         DoJoin();

@@ -153,7 +153,6 @@ private:
     void E_OnMemberInfoReceived(T_UpdReqInfoBroadcaster* Sender, T_NumericIpAddress FromIp, uint16_t TcpPort1,
                                 uint16_t TcpPort2, TStream& AppData, bool& Stop);
     void AcceptMember(const T_NetGroupMember& M, bool Direct, T_NetGroupMessageType MessageType);
-    void FreeTimer(T_TimerID& Timer);
     // Bytes of an info stream around a payload: everything but the payload itself.
     static int64_t InfoStreamOverhead(const std::string& UniqueId, const std::string& Parameter);
 

@@ -72,7 +72,7 @@ uintptr_t StartNameLookUp(TWindowHandle Wnd, uint32_t Msg, const std::string& Na
     } catch (const std::system_error&) {
         std::lock_guard<std::mutex> lock(r.Lock);
         r.Running.erase(handle);
-        Error = 10055; // no thread: out of resources
+        Error = C_WSAENOBUFS; // no thread: out of resources
         return 0;
     }
     return handle;

@@ -286,6 +286,11 @@ void TRV_MultiTimer::FreeTimer(T_TimerID& Timer) {
     // freed (and its call-back's captures) goes here, outside the lock.
 }
 
+void FreeServiceTimer(T_TimerID& Timer) {
+    if (TRV_MultiTimer* t = MultiTimer.load()) t->FreeTimer(Timer);
+    Timer = C_NullTimerID;
+}
+
 void TRV_MultiTimer::ReStartPeriod(T_TimerID Timer) {
     TLock lock(ListCS);
     TRV_MultiTimerItem* item = FindItem(Timer);

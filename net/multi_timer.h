@@ -148,6 +148,9 @@ private:
 
 // The service of the program, or nullptr (before StartMultiTimer, after FinishMultiTimer, in a library).
 extern std::atomic<TRV_MultiTimer*> MultiTimer;
+// Frees Timer through the program's service and sets it to C_NullTimerID; without a running service there is no
+// timer left to free, so the handle is only forgotten. Any thread.
+void FreeServiceTimer(T_TimerID& Timer);
 
 // Creates the service running at time-critical priority, unless it exists. Main thread, after StartFoundation.
 void StartMultiTimer();

@@ -4,23 +4,6 @@
 
 namespace rv {
 
-namespace {
-
-// Accept failures that say the process or the system is out of descriptors or buffers: the connection stays
-// waiting, so asking again at once would only fail again.
-constexpr int32_t C_WSAEMFILE = 10024;
-constexpr int32_t C_WSAENOBUFS = 10055;
-
-void FreeTimer(T_TimerID& Timer) {
-    if (Timer == C_NullTimerID) return;
-    if (TRV_MultiTimer* t = MultiTimer.load())
-        t->FreeTimer(Timer);
-    else
-        Timer = C_NullTimerID;
-}
-
-} // namespace
-
 TWS_ServerSession::TWS_ServerSession(bool NoTcpDelay, bool KeepAlive)
     : FOptionNoTcpDelay(NoTcpDelay), FOptionKeepAlive(KeepAlive) {
     RV_ASSERT_MAIN_THREAD();
@@ -28,7 +11,7 @@ TWS_ServerSession::TWS_ServerSession(bool NoTcpDelay, bool KeepAlive)
 
 TWS_ServerSession::~TWS_ServerSession() {
     RV_ASSERT_MAIN_THREAD();
-    FreeTimer(AcceptRetryTimer);
+    FreeServiceTimer(AcceptRetryTimer);
     FClientList.Clear();
     LeaveNotifier();
     ShutDownSocket();
@@ -37,7 +20,7 @@ TWS_ServerSession::~TWS_ServerSession() {
 bool TWS_ServerSession::StartServerSession(uint16_t ServerPort) {
     RV_ASSERT_MAIN_THREAD();
     LastWSError = 0;
-    FreeTimer(AcceptRetryTimer);
+    FreeServiceTimer(AcceptRetryTimer);
     ShutDownSocket();
     TSocket s = C_InvalidSocket;
     if (!WS_CreateSocket(s)) return false;
@@ -68,6 +51,8 @@ TWS_TcpIpSession* TWS_ServerSession::SessionAccept() {
     T_NumericIpAddress peer = 0;
     if (!WS_Accept(FSocket.load(), s, peer)) {
         const int32_t error = LastWSError.load();
+        // Out of descriptors or buffers: the connection stays waiting, so asking again at once would only fail
+        // again.
         if (error == C_WSAEMFILE || error == C_WSAENOBUFS) PauseAccepting();
         return nullptr;
     }
@@ -122,7 +107,7 @@ void TWS_ServerSession::PauseAccepting() {
 
 void TWS_ServerSession::E_AcceptRetry() {
     // Main thread (a synchronised call-back); the destructor frees the timer first, so this is alive.
-    FreeTimer(AcceptRetryTimer);
+    FreeServiceTimer(AcceptRetryTimer);
     // Asking again reports a connection that is still waiting at once.
     if (SocketIsOpen(FSocket.load())) SetSocketEvents(C_FD_ACCEPT);
 }

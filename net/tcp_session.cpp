@@ -24,14 +24,6 @@ constexpr uint32_t C_DirectSendMin = 256 * 1024;
 
 TRV_MultiTimer* Timers() { return MultiTimer.load(); }
 
-void FreeTimer(T_TimerID& Timer) {
-    if (Timer == C_NullTimerID) return;
-    if (TRV_MultiTimer* t = Timers())
-        t->FreeTimer(Timer);
-    else
-        Timer = C_NullTimerID;
-}
-
 } // namespace
 
 // --- Life -----------------------------------------------------------------------------------------------------
@@ -60,12 +52,12 @@ void TWS_TcpIpSession::AfterConstruction() {
 TWS_TcpIpSession::~TWS_TcpIpSession() {
     DetachSession();
     if (FFreeLaterHandle) AsyncRemoveCallBackEvent(FFreeLaterHandle);
-    FreeTimer(ConnectionTimeOutTimer);
-    FreeTimer(IdlePeriodTimer);
-    FreeTimer(FirstPacketTimer);
+    FreeServiceTimer(ConnectionTimeOutTimer);
+    FreeServiceTimer(IdlePeriodTimer);
+    FreeServiceTimer(FirstPacketTimer);
     {
         std::lock_guard<std::mutex> lock(FSendLock);
-        FreeTimer(CallBackSendTimer);
+        FreeServiceTimer(CallBackSendTimer);
     }
     ShutDownSocket();
 }
@@ -157,7 +149,7 @@ bool TWS_TcpIpSession::OpenConnection(T_NumericIpAddress HostAddr, uint16_t Host
 void TWS_TcpIpSession::AsyncOpenConnection(T_NumericIpAddress HostAddr, uint16_t HostPort, uint32_t ReTryTimeMS) {
     RV_ASSERT_MAIN_THREAD();
     FAsyncConnectRetry = ReTryTimeMS;
-    FreeTimer(ConnectionTimeOutTimer);
+    FreeServiceTimer(ConnectionTimeOutTimer);
     if (TRV_MultiTimer* t = Timers())
         ConnectionTimeOutTimer = t->CreateOneShotTimer(ReTryTimeMS, Guarded(&TWS_TcpIpSession::E_AsyncConnectionRetry));
     OpenConnection(HostAddr, HostPort, 0, false);
@@ -167,7 +159,7 @@ void TWS_TcpIpSession::E_AsyncConnectionRetry() {
     TRV_MultiTimer* t = Timers();
     if (ConnectionTimeOutTimer != C_NullTimerID && t && t->TimerRunning(ConnectionTimeOutTimer))
         return; // an attempt is under way and has its own retry pending
-    FreeTimer(ConnectionTimeOutTimer);
+    FreeServiceTimer(ConnectionTimeOutTimer);
     ShutDownSocket();
     CreateSocket();
     AsyncOpenConnection(FRemoteAddr, FRemotePort, FAsyncConnectRetry);
@@ -177,13 +169,13 @@ void TWS_TcpIpSession::E_AsyncConnectionRetry() {
 
 void TWS_TcpIpSession::DoConnected() {
     RV_ASSERT_MAIN_THREAD();
-    FreeTimer(IdlePeriodTimer);
+    FreeServiceTimer(IdlePeriodTimer);
     if (IdlePeriodDisconnectMs > 0) {
         if (TRV_MultiTimer* t = Timers())
             IdlePeriodTimer =
                 t->CreateOneShotTimer(IdlePeriodDisconnectMs, Guarded(&TWS_TcpIpSession::E_IdlePeriodDisconnect));
     }
-    FreeTimer(FirstPacketTimer);
+    FreeServiceTimer(FirstPacketTimer);
     if (FirstPacketTimeOutMs > 0) {
         // Unlike the idle period, no event restarts it: a peer trickling bytes gains nothing.
         if (TRV_MultiTimer* t = Timers())
@@ -191,7 +183,7 @@ void TWS_TcpIpSession::DoConnected() {
                 t->CreateOneShotTimer(FirstPacketTimeOutMs, Guarded(&TWS_TcpIpSession::E_FirstPacketTimeOut));
     }
     FStatus = ssConnected;
-    FreeTimer(ConnectionTimeOutTimer);
+    FreeServiceTimer(ConnectionTimeOutTimer);
     InitConnection();
     if (OnConnect) {
         try {
@@ -204,8 +196,8 @@ void TWS_TcpIpSession::DoConnected() {
 
 void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
     RV_ASSERT_MAIN_THREAD();
-    FreeTimer(IdlePeriodTimer);
-    FreeTimer(FirstPacketTimer);
+    FreeServiceTimer(IdlePeriodTimer);
+    FreeServiceTimer(FirstPacketTimer);
     // Bytes of a packet that did not go out belong to the connection that is gone; sent on a later connection
     // they would put the peer's receiver out of step.
     DropWaitingData();
@@ -229,14 +221,14 @@ void TWS_TcpIpSession::DoDisConnected(int32_t DisconnectError) {
 }
 
 void TWS_TcpIpSession::E_IdlePeriodDisconnect() {
-    FreeTimer(IdlePeriodTimer);
+    FreeServiceTimer(IdlePeriodTimer);
     ShutDownSocket();
     FStatus = ssTimedOut;
     DoDisConnected(0);
 }
 
 void TWS_TcpIpSession::E_FirstPacketTimeOut() {
-    FreeTimer(FirstPacketTimer);
+    FreeServiceTimer(FirstPacketTimer);
     E_IdlePeriodDisconnect();
 }
 
@@ -397,7 +389,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
 
 void TWS_TcpIpSession::DoOnPacketReceived() {
     RV_ASSERT_MAIN_THREAD();
-    FreeTimer(FirstPacketTimer);
+    FreeServiceTimer(FirstPacketTimer);
     FDecoder.Hold();
     bool taken = false;
     try {
@@ -584,7 +576,7 @@ void TWS_TcpIpSession::QueueForCallBackSend(const uint8_t* Data, uint32_t Len) {
 }
 
 void TWS_TcpIpSession::SetCallBackSend() {
-    FreeTimer(CallBackSendTimer);
+    FreeServiceTimer(CallBackSendTimer);
     if (TRV_MultiTimer* t = Timers())
         CallBackSendTimer = t->CreateMSTimer(C_CallBackSendPeriodMs, Guarded(&TWS_TcpIpSession::E_CallBackSend));
 }
@@ -605,7 +597,7 @@ void TWS_TcpIpSession::CallBackSendLocked() {
     }
     if (CallBackSendSize == 0) {
         SendHead = 0;
-        FreeTimer(CallBackSendTimer);
+        FreeServiceTimer(CallBackSendTimer);
         FSendDrained.notify_all();
     }
 }
@@ -625,7 +617,7 @@ void TWS_TcpIpSession::DropWaitingData() {
     std::lock_guard<std::mutex> lock(FSendLock);
     CallBackSendSize = 0;
     SendHead = 0;
-    FreeTimer(CallBackSendTimer);
+    FreeServiceTimer(CallBackSendTimer);
     FSendDrained.notify_all();
 }
 
