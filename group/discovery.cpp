@@ -307,7 +307,7 @@ T_UpdInfoProvider::T_UpdInfoProvider(const std::string& UniqueIdStr, uint16_t Tc
 
 T_UpdInfoProvider::~T_UpdInfoProvider() {
     RV_ASSERT_MAIN_THREAD();
-    // No more requests, then the workers: ConSendList's destructor stops them while the messages flow.
+    // No more requests, then the deliveries: ConSendList's destructor drops them.
     InfoSocket.reset();
 }
 
@@ -345,17 +345,12 @@ void T_UpdInfoProvider::SendUdpInfoReply() {
 
 void T_UpdInfoProvider::SendTcpIpReply(T_NumericIpAddress Ip, uint16_t Port) {
     RV_ASSERT_MAIN_THREAD();
-    ConSendList.FreeCompletedThreads();
-    ConSendList.Add(T_ConSendData::Create(Ip, Port, C_InfoReplyTimeOutMs, ReplyInfoR,
-                                          [this](T_ConSendData* Worker, bool Successful, bool& FreeObject) {
-                                              E_OnConSendComplete(Worker, Successful, FreeObject);
-                                          }));
+    // Answers to one address that still wait all carry the same record: the newest, with the latest details.
+    ConSendList.Send(Ip, Port, C_InfoReplyTimeOutMs, ReplyInfoR, C_InfoReplyKind,
+                     [this](T_ConSendData* Worker, bool Successful) { E_OnConSendComplete(Worker, Successful); });
 }
 
-void T_UpdInfoProvider::E_OnConSendComplete(T_ConSendData* Worker, bool Successful, bool& FreeObject) {
-    // Taken out of the list first: a handler that raises still leaves the worker to free itself.
-    ConSendList.NoDestroyRemove(Worker);
-    FreeObject = true;
+void T_UpdInfoProvider::E_OnConSendComplete(T_ConSendData* Worker, bool Successful) {
     DoTcpIpInfoReplyStatus(Worker->HostAddr(), Successful);
 }
 
@@ -425,7 +420,7 @@ T_BroadcasterAndInfoProvider::T_BroadcasterAndInfoProvider(uint16_t UdpPort, uin
 }
 
 T_BroadcasterAndInfoProvider::~T_BroadcasterAndInfoProvider() {
-    // The provider's workers are stopped while the messages flow; nothing may reach it or this object meanwhile.
+    // The provider's deliveries are dropped; nothing may reach it or this object meanwhile.
     DetachBroadcaster();
     InfoProvider.reset();
 }

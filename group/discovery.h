@@ -43,6 +43,8 @@ inline const std::string C_BroadcastTooLargeText = "T_UpdReqInfoBroadcaster.Star
 inline constexpr int C_AnswerPortAttempts = 201;
 // Time-out of a TCP answer's connect and, once more, of its acknowledgement.
 inline constexpr uint32_t C_InfoReplyTimeOutMs = 8000;
+// The coalescing kind of the TCP answers: a newer answer to an address replaces one still queued for it.
+inline constexpr int C_InfoReplyKind = 0;
 // Jitter of the broadcast period: base - 80 to base + 19 ms, never below 50 ms.
 inline constexpr int32_t C_JitterBelowMs = 80;
 inline constexpr int32_t C_JitterSpanMs = 100;
@@ -235,7 +237,7 @@ public:
     T_UpdInfoProvider(const std::string& UniqueIdStr, uint16_t TcpPort1, uint16_t TcpPort2);
     T_UpdInfoProvider(const T_UpdInfoProvider&) = delete;
     T_UpdInfoProvider& operator=(const T_UpdInfoProvider&) = delete;
-    // Stops the workers still sending (they report nothing) and closes the own socket. Not inside one of the
+    // Drops the deliveries still under way (they report nothing) and closes the own socket. Not inside one of the
     // provider's events. Main thread.
     virtual ~T_UpdInfoProvider();
 
@@ -254,8 +256,8 @@ public:
 
     // Answers the last datagram's sender with ReplyStream. Main thread.
     virtual void SendUdpInfoReply();
-    // Starts a worker that delivers ReplyInfoR to Ip:Port (time-out C_InfoReplyTimeOutMs); the outcome comes
-    // through OnTcpIpInfoReplyStatus, on the main thread. Main thread.
+    // Queues the delivery of ReplyInfoR to Ip:Port (time-out C_InfoReplyTimeOutMs); the outcome comes through
+    // OnTcpIpInfoReplyStatus, on the main thread, never from inside this call. Main thread.
     void SendTcpIpReply(T_NumericIpAddress Ip, uint16_t Port);
     // A datagram from Sender's socket: a matching search request is answered (see the events). Main thread.
     virtual void E_OnDatagramReceived(TWS_TudpSocket* Sender, T_NumericIpAddress FromIp, const uint8_t* DataPtr,
@@ -281,7 +283,7 @@ protected:
     TMemoryStream ReplyStream;
 
 private:
-    void E_OnConSendComplete(T_ConSendData* Worker, bool Successful, bool& FreeObject);
+    void E_OnConSendComplete(T_ConSendData* Worker, bool Successful);
 
     TRV_Constructed<T_UpdInfoStream> RxBroadcastR; // scratch record for every request received
     T_ConSendList ConSendList;

@@ -73,7 +73,7 @@ T_NetGroup::~T_NetGroup() {
     *FLookUpTarget = nullptr;
     FreeServiceTimer(RetryJoinTimer);
     FreeServiceTimer(DetailsChangedTimer);
-    // Both stop workers while the messages flow; the handlers find FDestroying set meanwhile.
+    // Both drop their deliveries; the handlers find FDestroying set meanwhile.
     UdpLink.reset();
     NotifySendList.Clear();
 }
@@ -204,7 +204,6 @@ void T_NetGroup::ConfigureUdpLink() {
 
 void T_NetGroup::E_CheckNotifyChange() {
     ++DetailsChangedCount;
-    NotifySendList.FreeCompletedThreads();
     if (DetailsChangedCount < C_DetailsChangedTicks && NotifySendList.Count() > 0) return;
     FreeServiceTimer(DetailsChangedTimer);
     // A timer call-back must not raise: a failure to join goes to the owner as a join failure.
@@ -298,11 +297,9 @@ void T_NetGroup::LeaveGroup(uint32_t MaxWaitMs) {
     bool shown = false;
     TRV_StopWatch watch(true);
     for (;;) {
-        // Wakes early for a message (a worker's report, a socket event); never spins.
+        // Wakes early for a message (a delivery's report, a socket event); never spins.
         WaitForMessages(C_LeaveSliceMs);
-        NotifySendList.FreeCompletedThreads();
         if (!ProcessApplicationMessages(C_LeavePumpMessages, pmoNone)) break;
-        NotifySendList.FreeCompletedThreads();
         if (NotifySendList.Count() == 0) break;
         const uint32_t elapsed = watch.ElapsedTimeMS();
         if (!shown && elapsed > C_LeavingNoticeAfterMs) {
@@ -352,7 +349,6 @@ int T_NetGroup::FitMembers(const T_NetGroupMemberList& Source, T_NetGroupInfoR& 
 
 void T_NetGroup::NotifyMember(T_NumericIpAddress Ip, uint16_t Port, T_NetGroupMessageType MessageType) {
     RV_ASSERT_MAIN_THREAD();
-    NotifySendList.FreeCompletedThreads();
     TRV_Constructed<T_UpdInfoStream> msg;
     msg.sT.TransmissionType = ttInfoReply;
     msg.sT.isR = UdpLink->InfoProvider->ReplyInfoR.sT.isR;
@@ -364,10 +360,11 @@ void T_NetGroup::NotifyMember(T_NumericIpAddress Ip, uint16_t Port, T_NetGroupMe
         NgInfo.Members.Clear();
     NgInfo.SaveToStream(msg.AppDataStream);
     NgInfo.Members.Clear();
-    NotifySendList.Add(T_ConSendData::Create(Ip, Port, FNgTimeOut, msg,
-                                             [this, MessageType](T_ConSendData* Worker, bool Successful, bool&) {
-                                                 E_NotifyComplete(Worker, Successful, MessageType);
-                                             }));
+    // A newer message of the same type to an address replaces one still waiting for it: it says the same, newer.
+    NotifySendList.Send(Ip, Port, FNgTimeOut, msg, MessageType,
+                        [this, MessageType](T_ConSendData* Worker, bool Successful) {
+                            E_NotifyComplete(Worker, Successful, MessageType);
+                        });
 }
 
 void T_NetGroup::NotifyMembers(T_NetGroupMessageType MessageType) {
@@ -380,16 +377,17 @@ void T_NetGroup::NotifyMembers(T_NetGroupMessageType MessageType) {
 
 void T_NetGroup::E_NotifyComplete(T_ConSendData* Worker, bool Successful, T_NetGroupMessageType MessageType) {
     if (FDestroying) return;
+    const T_NumericIpAddress ip = Worker->HostAddr();
+    const int i = MemberList.IndexOfIp(ip);
     if (Successful) {
         FreeServiceTimer(RetryJoinTimer);
+        if (i >= 0) MemberList.Item(i)->HaveSentToMember = true;
         return;
     }
-    // A member learnt only from another member's list, that this copy's join request cannot reach and that has
-    // never spoken to this copy, is not kept as a member.
-    const T_NumericIpAddress ip = Worker->HostAddr();
+    // A member that this copy's join request cannot reach and that was never reached nor heard from over TCP (known
+    // from another member's list, or from a search whose source may be made up) is not kept as a member.
     if (MessageType != ngmtJoinRequest || ip == JoinUsingMemberIp || !FParticipatingInGroup) return;
-    const int i = MemberList.IndexOfIp(ip);
-    if (i >= 0 && !MemberList.Item(i)->ConfirmedMember()) RemoveMemberByIndex(i);
+    if (i >= 0 && !MemberList.Item(i)->Reachable()) RemoveMemberByIndex(i);
 }
 
 void T_NetGroup::RemoveMemberByIndex(int Index) {
@@ -431,6 +429,7 @@ void T_NetGroup::E_AboutToSendInfoReply(T_UpdInfoProvider* Sender, T_NumericIpAd
             m->sT.MemberIpAddress = MemberIpOf(FromIp);
             m->sT.isR = Request.sT.isR;
             m->HaveReceivedFromMember = true;
+            m->HaveReceivedByTcp = UdpLink->ReceivingByTcp();
             m->LastCommTime = TickCount32();
             m->ClassId = cls;
             m->UnitId = unit;
@@ -447,6 +446,7 @@ void T_NetGroup::E_AboutToSendInfoReply(T_UpdInfoProvider* Sender, T_NumericIpAd
         known->ClassId = cls;
         known->UnitId = unit;
         known->HaveReceivedFromMember = true;
+        known->HaveReceivedByTcp = known->HaveReceivedByTcp || UdpLink->ReceivingByTcp();
         known->LastCommTime = TickCount32();
         DoMemberLeft(known);
         // The handler may have changed the list: raise the join only for a member that is still there.
@@ -469,6 +469,12 @@ void T_NetGroup::E_OnInfoSendComplete(T_UpdInfoProvider* /*Sender*/, T_NumericIp
         return;
     }
     ++m->NotifyTries;
+    // Never reached and never heard from over TCP: the member may not exist at all (a search from a made-up
+    // address), so the first answer that fails removes it.
+    if (!m->Reachable()) {
+        RemoveMemberByIndex(index);
+        return;
+    }
     if (m->NotifyTries <= C_MaxNotifyTries) return;
     const bool recent = TickCount32() - m->LastCommTime <= C_ConfirmedMemberGraceMs;
     if (!(m->ConfirmedMember() && recent)) RemoveMemberByIndex(index);
@@ -517,6 +523,7 @@ void T_NetGroup::AcceptMember(const T_NetGroupMember& M, bool Direct, T_NetGroup
         m->Assign(const_cast<T_NetGroupMember*>(&M));
         if (Direct) {
             m->HaveReceivedFromMember = true;
+            m->HaveReceivedByTcp = UdpLink->ReceivingByTcp();
             m->LastCommTime = TickCount32();
         }
         const uint16_t port = m->sT.isR.InfoReplyPort;
@@ -532,6 +539,7 @@ void T_NetGroup::AcceptMember(const T_NetGroupMember& M, bool Direct, T_NetGroup
     T_NetGroupMember* m = MemberList.Item(index);
     m->Assign(const_cast<T_NetGroupMember*>(&M));
     m->HaveReceivedFromMember = true;
+    m->HaveReceivedByTcp = m->HaveReceivedByTcp || UdpLink->ReceivingByTcp();
     m->LastCommTime = TickCount32();
     if (MessageType == ngmtChangedInfo) DoMemberInfoChanged(m);
 }

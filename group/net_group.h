@@ -4,8 +4,8 @@
 // It finds the other members by LAN broadcast or by asking one known member directly, keeps MemberList up to date
 // from the group messages (T_NetGroupInfoR carried as the payload of an info stream, always by TCP to a member's
 // answer port), tells the members when this copy's details change or when it leaves, and raises an event for
-// every change. It owns one T_BroadcasterAndInfoProvider for the discovery exchange and sends group messages with
-// connect-and-send workers.
+// every change. It owns one T_BroadcasterAndInfoProvider for the discovery exchange and sends group messages through
+// a connect-and-send list (bounded deliveries with a queue).
 //
 // Identity: GroupId, ClassId and UnitId, each without "~". The full identifier is GroupId~ClassId~UnitId; the
 // search identifier GroupId~* matches every full identifier of the group (ASCII case-insensitive).
@@ -14,7 +14,7 @@
 // of a received list that names one of them.
 //
 // Threads: every operation is for the main thread (checked in debug builds), except the static ExtractIdFields,
-// which any thread may call. Socket events, look-up completions, the synchronised timers and the workers' reports
+// which any thread may call. Socket events, look-up completions, the synchronised timers and the deliveries' reports
 // all arrive there; only the broadcast tick of UdpLink runs on the timer thread.
 
 #include "group/discovery.h"
@@ -70,7 +70,7 @@ public:
     // Applies Cfg, then creates UdpLink on Cfg.UdpPort with its answer server on Cfg.InfoReplyPort (or a fall-back
     // port, which is then announced everywhere). Does not join: call JoinGroup.
     T_NetGroup(const T_NetGroupCfg& Cfg, T_OnNetGroupJoinFailed OnNetGroupJoinFailed = {});
-    // Frees the timers, cancels a pending look-up, stops the workers (the messages flow meanwhile), then UdpLink and
+    // Frees the timers, cancels a pending look-up, drops the deliveries under way, then UdpLink and
     // the lists. Not inside one of the group's events.
     ~T_NetGroup() override;
 
@@ -83,7 +83,7 @@ public:
     // UnitId is empty or the copy participates already. Raises C_BroadcastTooLargeText.
     void JoinGroup();
     // Stops participating: leave notices to every member, then waits (keeping the messages flowing, at most
-    // MaxWaitMs) until they are delivered. Not inside a socket event or a worker's report.
+    // MaxWaitMs) until they are delivered. Not inside a socket event or a delivery's report.
     void LeaveGroup(uint32_t MaxWaitMs = C_DefaultLeaveWaitMs);
     // Some member has this copy's ClassId and UnitId (ASCII case-insensitive).
     bool IdentityClash() const;

@@ -91,12 +91,16 @@ public:
     uint32_t LastCommTime = 0;         // tick (ms) of the last successful exchange with the member
     bool HaveSentToMember = false;     // an answer of ours reached the member
     bool HaveReceivedFromMember = false; // the member spoke to us directly
+    bool HaveReceivedByTcp = false;    // the member delivered a message of its own over TCP
     uint16_t NotifyTries = 0;          // consecutive failed deliveries of our answers
     uint16_t BroadcastRxCount = 0;     // search broadcasts from the member not answered since the last answer
 
     // The member has been in direct contact, one way or the other.
     bool ConfirmedMember() const { return HaveSentToMember || HaveReceivedFromMember; }
     bool GetConfirmedMember() const { return ConfirmedMember(); }
+    // The member is known to exist at its address: a TCP exchange with it has completed, one way or the other.
+    // A search datagram proves nothing: its source address may be made up.
+    bool Reachable() const { return HaveSentToMember || HaveReceivedByTcp; }
 
 protected:
     void AssignElements() override;

@@ -22,4 +22,7 @@ bool PumpUntil(const std::function<bool()>& Cond, uint32_t TimeoutMs = 5000);
 // The Windows programs have the .exe suffix.
 std::string ExeName(const std::string& Base);
 
+// Threads of this process now.
+int ProcessThreadCount();
+
 } // namespace testing_support
