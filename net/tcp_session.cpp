@@ -18,6 +18,9 @@ namespace {
 // A read event reads on past a packet that was taken while it has read less than this, so one busy connection
 // does not hold the main thread's other messages up for long.
 constexpr uint32_t C_RxPassBytes = 256 * 1024;
+// Nor does a stream of small packets, each of which costs its handler's work and an acknowledgement: a read event
+// hands over at most this many and lets the other messages through before it goes on.
+constexpr uint32_t C_RxPassPackets = 64;
 // A first block at least this large is not copied beside the header: the header goes out on its own and the
 // blocks from where they lie.
 constexpr uint32_t C_DirectSendMin = 256 * 1024;
@@ -290,10 +293,13 @@ void TWS_TcpIpSession::RxDataEnabled(bool Enabled) {
         MoreRxData = false;
         // A read event was set aside while the packet waited, or bytes already read (or a close) wait behind it:
         // ask for a read again.
-        if (T_WSAsyncSocketNotifier* owner = Owner())
-            owner->PostMessage(C_WM_WSREAD_AGAIN, static_cast<uintptr_t>(FSocket.load()),
-                               WS_MakeSelectReply(C_FD_READ, 0));
+        PostReadAgain();
     }
+}
+
+void TWS_TcpIpSession::PostReadAgain() {
+    if (T_WSAsyncSocketNotifier* owner = Owner())
+        owner->PostMessage(C_WM_WSREAD_AGAIN, static_cast<uintptr_t>(FSocket.load()), WS_MakeSelectReply(C_FD_READ, 0));
 }
 
 bool TWS_TcpIpSession::TakeRxAhead() {
@@ -334,6 +340,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
         ~TPass() { Flag = Was; }
     } pass(FInRxPass);
     uint32_t taken = 0;   // bytes read in this pass
+    uint32_t packets = 0; // packets handed over in this pass
     bool drained = false; // a read returned less than it asked for: the socket held no more
     for (;;) {
         const TSocket s = FSocket.load();
@@ -346,6 +353,11 @@ void TWS_TcpIpSession::ProcessSessionRx() {
                 SendPacketAck();
             }
             if (FDecoder.State() != srWaitStx) return; // paused until ResetRx
+            if (++packets >= C_RxPassPackets && SocketIsOpen(FSocket.load())) {
+                // Bytes left in the socket bring their own read event; bytes already read ask for one.
+                if (RxAheadPending() || FCloseHeld) PostReadAgain();
+                return;
+            }
             continue;
         }
         // An acknowledgement's handler paused reception: what was read waits for ResetRx.

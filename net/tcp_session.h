@@ -214,6 +214,8 @@ private:
     void AfterConstruction();
     void ApplySocketOptions();
     void ProcessSessionRx();
+    // Asks the notifier for another read event, behind the messages already queued.
+    void PostReadAgain();
     // Feeds read-ahead bytes to the decoder up to the end of a header or payload. False when the session closed.
     bool TakeRxAhead();
     bool RxAheadPending() const { return RxAheadPos < RxAheadLen; }

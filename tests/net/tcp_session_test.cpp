@@ -3,6 +3,7 @@
 
 #include "net/tcp_session.h"
 
+#include "foundation/deferred_calls.h"
 #include "foundation/stop_watch.h"
 #include "net/server_session.h"
 #include "stream/smart_stream.h"
@@ -136,6 +137,30 @@ TEST_F(TcpSession, TwoPacketsInOneWriteAreHandedOverOneAfterTheOther) {
     ASSERT_TRUE(peer->Send(Packet("first", false) + Packet("second", false) + Packet("", false)));
     ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == 3; }));
     EXPECT_EQ(session->Packets, (std::vector<std::string>{"first", "second", ""}));
+}
+
+// A stream of many small packets does not hold up the main thread's other messages: a call posted when the first
+// packet is handed over runs long before the last one, and every packet still arrives, in order.
+TEST_F(TcpSession, ManySmallPacketsInOneWriteLetOtherMessagesThrough) {
+    Adopt();
+    constexpr size_t kPackets = 1000;
+    std::string stream;
+    for (size_t i = 0; i < kPackets; ++i) stream += Packet(std::to_string(i), true);
+    size_t handedOverWhenPostedRan = 0;
+    const int32_t handle = rv::AsyncRegisterCallBackEvent([&](int32_t) {
+        handedOverWhenPostedRan = session->Packets.size();
+    });
+    session->Take = [&](const std::string& P) {
+        if (P == "0") rv::AsyncPostNotification(handle, 0);
+        return true;
+    };
+    ASSERT_TRUE(peer->Send(stream));
+    ASSERT_TRUE(PumpUntil([&] { return session->Packets.size() == kPackets; }));
+    rv::AsyncRemoveCallBackEvent(handle);
+    EXPECT_GT(handedOverWhenPostedRan, 0u);
+    EXPECT_LT(handedOverWhenPostedRan, kPackets / 4);
+    for (size_t i = 0; i < kPackets; ++i) ASSERT_EQ(session->Packets[i], std::to_string(i));
+    EXPECT_TRUE(peer->WaitForBytes(kPackets * rv::C_PacketHeaderSize)) << "every packet acknowledged";
 }
 
 TEST_F(TcpSession, AHandlerReturningFalsePausesUntilResetRx) {
