@@ -135,13 +135,15 @@ def ms(v):
 
 
 def print_burst(label, r):
-    worst = ("no answer within 5 s to " + f"{r['unanswered']} of {r['probes']}" if r["unanswered"]
-             else f"{r['worst_latency'] * 1000:.0f} ms over {r['probes']} asks")
+    answered = [x for x in r["latencies"] if x is not None]
+    worst = f"{max(answered) * 1000:.0f} ms" if answered else "none"
     print(f"burst of {r['requests']} join requests ({r['bytes_sent'] / 1e6:.2f} MB in one write), {label}: "
           f"acks {r['acks']}/{r['requests']} after {ms(r['acks_ms'])}, last join reply after "
-          f"{ms(r['last_reply_ms'])}, {r['join_replies']} join replies on {r['ports_answered']}/{r['ports']} ports, "
-          f"peak {r['peak_threads']} threads, peak RSS {r['peak_rss_mib']:.1f} MiB, worst `members` {worst}"
-          f"{'' if r['alive'] else ', THE PEER ENDED'} (goal: <= 40 threads, < 100 MiB, `members` < 1000 ms)")
+          f"{ms(r['last_reply_ms'])}, {r['join_replies']} join replies on {r['ports_answered']}/{r['ports']} ports "
+          f"({r['connections']} connections made to them), peak {r['peak_threads']} threads, "
+          f"peak RSS {r['peak_rss_mib']:.1f} MiB, `members` asked {r['probes']} times: worst answer {worst}, "
+          f"{r['unanswered']} unanswered within 5 s{'' if r['alive'] else ', THE PEER ENDED'} "
+          f"(goal: <= 40 threads, < 100 MiB, `members` < 1000 ms)")
 
 
 def main():

@@ -334,17 +334,23 @@ def run_burst(a):
             got = got[5 * whole:]
             acks["last_ms"] = now_ms()
 
+    written = {"error": None}
+
+    def write():
+        try:
+            sock.sendall(data)  # one write: the kernel cuts it into segments as it likes
+        except OSError as e:
+            written["error"] = str(e)
+        emit("sent", ms=now_ms() - start, error=written["error"])
+
+    sock.settimeout(a.max_seconds)
     reader = threading.Thread(target=read_acks, daemon=True)
-    reader.start()
+    writer = threading.Thread(target=write, daemon=True)
     start = now_ms()
     emit("sending")
-    try:
-        sock.settimeout(a.max_seconds)
-        sock.sendall(data)  # one write: the kernel cuts it into segments as it likes
-        write_error = None
-    except OSError as e:
-        write_error = str(e)
-    emit("sent", ms=now_ms() - start, error=write_error)
+    reader.start()
+    # The write blocks as long as the peer reads slowly; the replies are taken meanwhile, as a real copy would.
+    writer.start()
 
     deadline = time.monotonic() + a.max_seconds
     acks_done_reported = False
@@ -372,7 +378,7 @@ def run_burst(a):
          last_reply_ms=(counter.last_reply_ms - start) if counter.last_reply_ms is not None else None,
          all_ports_ms=(max(first.values()) - start) if len(first) == len(ports) else None,
          other_messages=counter.other_messages, bad_packets=counter.bad_packets,
-         connections=counter.connections, write_error=write_error)
+         connections=counter.connections, write_error=written["error"])
     return 0
 
 
