@@ -5,8 +5,15 @@
    process to the running peer's member_joined event for it.
 2. Group forming: 12 peers started together on 12 hosts; time until every one lists all 11 others.
 3. Idle cost: CPU time (user + system, from /proc) of a joined peer over an idle minute, as a share of one core.
+4. Burst: a hostile host sends 2,000 join requests in one write to a peer on another host, all naming one answer
+   port, then again spread over 50 answer ports (a fresh peer each time). Time until every acknowledgement came,
+   time until the last join reply came (drained: none for 2 s after that), join replies received, the peer's peak
+   threads and RSS, and the worst time it took to answer `members` on its stdin meanwhile (asked every 0.2 s).
+5. Answers to 200 members: 200 join requests in one write, each naming an answer port of its own; time until every
+   port had its join reply, and replies per second.
 
 Needs root (network namespaces). Usage: lab_bench.py --cli build/bench/cli/tolvane-cli [--idle-seconds 60]
+[--parts join,forming,idle,burst,answers]
 """
 
 import argparse
@@ -16,8 +23,11 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import attack  # noqa: E402
 import netlab  # noqa: E402
 import peers  # noqa: E402
+
+PARTS = ("join", "forming", "idle", "burst", "answers")
 
 
 def peer(lab, host, name):
@@ -106,28 +116,80 @@ def idle_cpu(seconds):
         return (c1 - c0) / (t1 - t0) * 100, t1 - t0
 
 
+def attacked(count, ports, all_ports=False):
+    """A fresh peer on host 0 attacked from host 1; returns the figures of attack.drive_burst."""
+    with netlab.Lab(2) as lab:
+        p = peer(lab, 0, "Target")
+        if p.wait_for(lambda e: e["event"] == "started", 10) is None:
+            raise RuntimeError("the peer did not start: " + " | ".join(p.stderr[-5:]))
+        # Give the peer's answer port time to open before the attack connects to it.
+        time.sleep(0.5)
+        r = attack.drive_burst(lab, p, 1, count, ports, window=120, max_seconds=300, all_ports=all_ports)
+        r["alive"] = p.proc.poll() is None
+        p.quit()
+        return r
+
+
+def ms(v):
+    return "none" if v is None else f"{v:.0f} ms"
+
+
+def print_burst(label, r):
+    answered = [x for x in r["latencies"] if x is not None]
+    worst = f"{max(answered) * 1000:.0f} ms" if answered else "none"
+    print(f"burst of {r['requests']} join requests ({r['bytes_sent'] / 1e6:.2f} MB in one write), {label}: "
+          f"acks {r['acks']}/{r['requests']} after {ms(r['acks_ms'])}, last join reply after "
+          f"{ms(r['last_reply_ms'])}, {r['join_replies']} join replies on {r['ports_answered']}/{r['ports']} ports "
+          f"({r['connections']} connections made to them), peak {r['peak_threads']} threads, "
+          f"peak RSS {r['peak_rss_mib']:.1f} MiB, `members` asked {r['probes']} times: worst answer {worst}, "
+          f"{r['unanswered']} unanswered within 5 s{'' if r['alive'] else ', THE PEER ENDED'} "
+          f"(goal: <= 40 threads, < 100 MiB, `members` < 1000 ms)")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--cli", required=True, help="the native tolvane-cli to measure")
     ap.add_argument("--runs", type=int, default=15, help="join latency samples")
     ap.add_argument("--peers", type=int, default=12)
     ap.add_argument("--idle-seconds", type=float, default=60)
+    ap.add_argument("--parts", default=",".join(PARTS), help="which measurements, comma-separated: " + ",".join(PARTS))
+    ap.add_argument("--burst", type=int, default=2000, help="join requests in the burst")
+    ap.add_argument("--members", type=int, default=200, help="answer ports in the throughput measurement")
     args = ap.parse_args()
+    parts = args.parts.split(",")
+    unknown = [x for x in parts if x not in PARTS]
+    if unknown:
+        ap.error(f"unknown part {', '.join(unknown)}; the parts are {', '.join(PARTS)}")
     reason = netlab.available()
     if reason:
         print(f"lab_bench: NOT RUN: {reason}", file=sys.stderr)
         return 77
     peers.CLI = os.path.abspath(args.cli)
 
-    lat = join_latency(args.runs)
-    lat.sort()
-    print(f"join latency (start -> member_joined at a running peer), {len(lat)} runs: "
-          f"median {statistics.median(lat):.1f} ms, min {lat[0]:.1f} ms, max {lat[-1]:.1f} ms (goal: median < 50 ms)")
-    form = group_forming(args.peers)
-    print(f"{args.peers} peers started together, all listing all {args.peers - 1} others after: "
-          f"{form:.0f} ms (goal: < 3000 ms)")
-    share, span = idle_cpu(args.idle_seconds)
-    print(f"idle joined peer: {share:.3f}% of one core over {span:.0f} s (goal: < 1%)")
+    if "join" in parts:
+        lat = join_latency(args.runs)
+        lat.sort()
+        print(f"join latency (start -> member_joined at a running peer), {len(lat)} runs: "
+              f"median {statistics.median(lat):.1f} ms, min {lat[0]:.1f} ms, max {lat[-1]:.1f} ms "
+              f"(goal: median < 50 ms)")
+    if "forming" in parts:
+        form = group_forming(args.peers)
+        print(f"{args.peers} peers started together, all listing all {args.peers - 1} others after: "
+              f"{form:.0f} ms (goal: < 3000 ms)")
+    if "idle" in parts:
+        share, span = idle_cpu(args.idle_seconds)
+        print(f"idle joined peer: {share:.3f}% of one core over {span:.0f} s (goal: < 1%)")
+    if "burst" in parts:
+        print_burst("one answer port", attacked(args.burst, "60000"))
+        print_burst("50 answer ports", attacked(args.burst, "60000-60049"))
+    if "answers" in parts:
+        n = args.members
+        r = attacked(n, f"60000-{60000 + n - 1}", all_ports=True)
+        done = r["all_ports_ms"]
+        rate = f"{r['ports_answered'] / (done / 1000):.0f} replies/s" if done else "not every port answered"
+        print(f"answers to {n} members (one join request each, own answer port): {r['ports_answered']}/{n} ports "
+              f"answered, all after {ms(done)}, {rate}, peak {r['peak_threads']} threads "
+              f"(goal: every port answered)")
     return 0
 
 
