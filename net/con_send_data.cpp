@@ -38,8 +38,7 @@ private:
     T_ConSendData& FOwner;
 };
 
-// --- T_ConSendData
-// ---------------------------------------------------------------------------------------------
+// --- T_ConSendData --------------------------------------------------------------------------------------------
 
 T_ConSendData::T_ConSendData(T_ConSendList& List, T_NumericIpAddress HostAddr, uint16_t HostPort, int Kind)
     : FList(List), FHostAddr(HostAddr), FHostPort(HostPort), FKind(Kind) {}
@@ -73,8 +72,7 @@ void T_ConSendData::Finish(bool Successful) {
     FList.Finished(*this);
 }
 
-// --- T_ConSendList
-// ----------------------------------------------------------------------------------------------
+// --- T_ConSendList --------------------------------------------------------------------------------------------
 
 T_ConSendList::T_ConSendList(T_ConSendLimits Limits)
     : FLimits(Limits), FAlive(std::make_shared<bool>(true)) {}

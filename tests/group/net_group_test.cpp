@@ -646,6 +646,36 @@ TEST(NetGroupLoad, ABurstOfJoinRequestsIsAnsweredAFewAtATimeWithoutNewThreads) {
     EXPECT_EQ(rig.Members(), (TStrings{"Flood@127.0.0.7", "Peer@127.0.0.2"}));
 }
 
+// A member's list naming 500 members that do not exist: each is listed, asked to join a few at a time, and gone once
+// its join request fails; the member that sent the list stays.
+TEST(NetGroupLoad, MadeUpMembersOfAListAreGoneOnceTheirJoinRequestsFail) {
+    TRig rig;
+    rig.G->JoinGroup();
+    TInfoSink sink;
+    std::vector<std::pair<rv::T_NumericIpAddress, std::string>> madeUp;
+    for (int i = 0; i < 500; ++i)
+        madeUp.emplace_back(rv::WS_IpAddress(127, 0, static_cast<uint8_t>(10 + i / 250), static_cast<uint8_t>(1 + i % 250)),
+                            "Ghost" + std::to_string(i));
+    const uint16_t nobody = net_testing::FreeTcpPort();
+    ASSERT_TRUE(rig.Tell(Lo(2), group_testing::GroupMessage(rv::ngmtJoinReply, "Launcher", "Peer", sink.Port(), 0,
+                                                            madeUp, nobody)));
+    int mostActive = 0;
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            mostActive = std::max(mostActive, rig.G->NotifyWorkers().ActiveCount());
+            return rig.G->Members().Count() == 1;
+        },
+        30000));
+    EXPECT_LE(mostActive, rv::T_ConSendLimits{}.MaxActive);
+    EXPECT_EQ(rig.Members(), TStrings{"Peer@127.0.0.2"});
+    auto events = [&](const std::string& Prefix) {
+        return std::count_if(rig.Log.begin(), rig.Log.end(),
+                             [&](const std::string& E) { return E.rfind(Prefix, 0) == 0; });
+    };
+    EXPECT_EQ(events("+Ghost"), 500);
+    EXPECT_EQ(events("-Ghost"), 500);
+}
+
 // --- Configuration while participating -------------------------------------------------------------------------------
 
 TEST(NetGroupConfigure, NewDetailsAreAnnouncedANewIdentityLeavesAndJoinsAgain) {
