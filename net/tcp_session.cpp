@@ -241,7 +241,10 @@ void TWS_TcpIpSession::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
         if (TRV_MultiTimer* t = Timers()) t->ReStartPeriod(IdlePeriodTimer);
     }
     switch (EventId) {
-    case C_FD_READ: ProcessSessionRx(); break;
+    case C_FD_READ:
+        ProcessSessionRx();
+        SendHeldAcks();
+        break;
     case C_FD_CONNECT:
         if (ErrorCode != 0)
             DoDisConnected(ErrorCode);
@@ -350,7 +353,9 @@ void TWS_TcpIpSession::ProcessSessionRx() {
             DoOnPacketReceived();
             if (ReplyWithAck) {
                 ReplyWithAck = false;
-                SendPacketAck();
+                // Held until the pass ends (or this session sends a packet): one send for many.
+                std::lock_guard<std::mutex> lock(FSendLock);
+                ++FAcksHeld;
             }
             if (FDecoder.State() != srWaitStx) return; // paused until ResetRx
             if (++packets >= C_RxPassPackets && SocketIsOpen(FSocket.load())) {
@@ -484,6 +489,8 @@ bool TWS_TcpIpSession::SessionSend(const void* DataPtr, uint32_t DataLen, const 
     if (!WaitForCallBackSend()) return false;
 
     std::lock_guard<std::mutex> lock(FSendLock);
+    // Acknowledgements held back by the receive pass go before this packet, as they would have without holding.
+    SendHeldAcksLocked();
     uint8_t head[C_PacketHeaderSize];
     EncodePacketHeader(DataLen + SecDataLen, FReqPacketAck.load(), head);
     if (CallBackSendSize > 0) {
@@ -567,6 +574,20 @@ bool TWS_TcpIpSession::SendPacketAck() {
     return SendOrQueue(ack, C_PacketHeaderSize);
 }
 
+void TWS_TcpIpSession::SendHeldAcks() {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    SendHeldAcksLocked();
+}
+
+void TWS_TcpIpSession::SendHeldAcksLocked() {
+    if (FAcksHeld == 0) return;
+    std::vector<uint8_t> acks(static_cast<size_t>(FAcksHeld) * C_PacketHeaderSize);
+    for (size_t i = 0; i < acks.size(); i += C_PacketHeaderSize) EncodePacketAck(acks.data() + i);
+    FAcksHeld = 0;
+    // A socket that has gone takes nothing; the connection's end is reported by its own event.
+    SendOrQueue(acks.data(), static_cast<uint32_t>(acks.size()));
+}
+
 bool TWS_TcpIpSession::SendOrQueue(const uint8_t* Data, uint32_t Len) {
     if (CallBackSendSize > 0) {
         // Sent now it would land inside the packet whose rest is waiting.
@@ -629,6 +650,7 @@ void TWS_TcpIpSession::DropWaitingData() {
     std::lock_guard<std::mutex> lock(FSendLock);
     CallBackSendSize = 0;
     SendHead = 0;
+    FAcksHeld = 0;
     FreeServiceTimer(CallBackSendTimer);
     FSendDrained.notify_all();
 }

@@ -4,7 +4,8 @@
 // Packet framing (net/packet_framing.h decodes and encodes it), little-endian, no padding: the byte 0x02 (STX),
 // a 32-bit size word whose bits 0-30 give the payload length and whose bit 31 asks for an acknowledgement, then
 // the payload. An acknowledgement is the header alone with the flag set and length 0: 02 00 00 00 80. The
-// receiver returns it once the packet has been handed to its handler. Payloads are at most C_MaxPacketSize
+// receiver returns it once the packet has been handed to its handler; the acknowledgements due in one read event go
+// out together at its end, or before a packet the session sends meanwhile. Payloads are at most C_MaxPacketSize
 // bytes; a header announcing more closes the session.
 // An orderly close by the peer is reported only after the packets it sent before it have been handed over, so
 // a session whose reception is paused stays connected until ResetRx.
@@ -241,6 +242,9 @@ private:
     // Caller holds FSendLock: sends Data now, or queues it (behind what already waits) for the call-back sender.
     // False with LastWSError on a failure other than would-block.
     bool SendOrQueue(const uint8_t* Data, uint32_t Len);
+    // Sends the acknowledgements held back by a receive pass. The second: caller holds FSendLock.
+    void SendHeldAcks();
+    void SendHeldAcksLocked();
     void QueueForCallBackSend(const uint8_t* Data, uint32_t Len);
     void SetCallBackSend();
     void DropWaitingData();
@@ -260,6 +264,7 @@ private:
     uint32_t CallBackSendSize = 0;   // guarded by FSendLock: bytes waiting to go, from SendHead on
     int FSendWaiters = 0;            // guarded by FSendLock: worker threads waiting in SessionSend
     bool FSendWritable = false;      // guarded by FSendLock: a write event came for the waiting worker
+    uint32_t FAcksHeld = 0;          // guarded by FSendLock: acknowledgements due, held until the pass ends
     T_TimerID CallBackSendTimer = C_NullTimerID; // guarded by FSendLock
 };
 

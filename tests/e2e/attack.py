@@ -169,7 +169,7 @@ def drive_burst(lab, peer, host, count, ports, window=15.0, probe_timeout=5.0, p
     import peers  # the driving side only; the attacker itself runs without it
     with open(f"/proc/{peer.proc.pid}/comm") as f:
         comm = f.read().strip()
-    if comm != "tolvane-cli":
+    if comm not in ("tolvane-cli", "tolvane-cli.exe"):  # natively, or the Windows build under Wine
         raise RuntimeError(f"watching {comm}, not the peer")
     argv = [sys.executable, os.path.abspath(__file__), "burst", "--target", peer.host.ip, "--count", str(count),
             "--answer-ports", ports, "--wait-go", "--max-seconds", str(max_seconds)]
