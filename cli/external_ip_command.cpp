@@ -59,11 +59,13 @@ public:
                                {"stall", Stall},
                                {"again", Again}});
             };
-            lookUp->OnUrlFailed = [this](rv::T_ExternalIp*, const std::string& Url, const std::string& Why) {
+            std::string lastWhy = "no page to ask";
+            lookUp->OnUrlFailed = [this, &lastWhy](rv::T_ExternalIp*, const std::string& Url, const std::string& Why) {
+                lastWhy = Why;
                 Emit("url_failed", {{"url", Url}, {"reason", Why}});
             };
-            lookUp->OnExternalIpFailed = [this, &rc](rv::T_ExternalIp*) {
-                Emit("failed", {{"reason", "no page gave an address that others can reach"}});
+            lookUp->OnExternalIpFailed = [this, &rc, &lastWhy](rv::T_ExternalIp*) {
+                Emit("failed", {{"reason", "no page gave an address that others can reach; the last: " + lastWhy}});
                 rc = 1;
                 rv::ApplicationTerminate(1);
             };
