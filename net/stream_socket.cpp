@@ -126,7 +126,11 @@ void TWS_StreamSocket::ProcessEvent(uint16_t EventId, uint16_t ErrorCode) {
         if (!FConnected) break;
         // Winsock may report the close while bytes the peer sent before it still wait: they are read first.
         const TSocket s = FSocket.load();
-        if (ErrorCode == 0 && OnDataAvailable) OnDataAvailable(this);
+        if (ErrorCode == 0 && OnDataAvailable) {
+            FPeerClosing = true;
+            OnDataAvailable(this);
+            FPeerClosing = false;
+        }
         // The handler may have closed or reconnected the socket meanwhile.
         if (FConnected && FSocket.load() == s) Closed(ErrorCode);
         break;

@@ -48,6 +48,9 @@ public:
     void Abort();
     // Connected and not closed since. Main thread.
     bool Connected() const { return FConnected; }
+    // The peer has closed and OnDataAvailable is being called for the last time: read everything that is left,
+    // no further read event follows. Main thread.
+    bool PeerClosing() const { return FPeerClosing; }
     // Bytes queued for the write events. Main thread.
     size_t WaitingToSend() const { return FOut.size() - FOutPos; }
 
@@ -64,6 +67,7 @@ private:
 
     bool FConnected = false;
     bool FConnecting = false;
+    bool FPeerClosing = false;
     std::string FOut;   // bytes waiting for a write event
     size_t FOutPos = 0; // the first of them not sent yet
 };

@@ -133,7 +133,9 @@ void THttpClient::E_DataAvailable() {
     if (FState != TState::Waiting || !FParser) return;
     char buffer[C_ReadChunk];
     bool stopped = false;
-    for (int reads = 0; reads < C_ReadsPerEvent && !stopped; ++reads) {
+    // After the peer's close no read event follows: what is left is read now (the parser's limits bound it).
+    const bool last = FSocket->PeerClosing();
+    for (int reads = 0; (last || reads < C_ReadsPerEvent) && !stopped; ++reads) {
         int32_t error = 0;
         const int n = FSocket->Receive(buffer, sizeof buffer, error);
         if (n < 0) {
