@@ -4,9 +4,11 @@
 
 #include "foundation/main_loop.h"
 #include "tests/net/net_test_support.h"
+#include "tests/net/reset_expectation.h"
 #include "tests/test_support.h"
 #include "tests/web/http_test_server.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -106,7 +108,12 @@ TEST(HttpClient, AnswersAndMalformedAnswers) {
         server.Route("/doc", c.Route);
         const TResult r = Get(server.Url("/doc"));
         EXPECT_EQ(r.Done, 1);
-        EXPECT_EQ(r.Error, c.Error);
+        if (c.Error == rv::C_WSAECONNRESET && net_testing::ResetCloseErrors().size() > 1) {
+            // Where a reset shows as an orderly close, the body's missing bytes are what fails the answer.
+            EXPECT_THAT(r.Error, testing::AnyOf(rv::C_WSAECONNRESET, rv::C_httperrBodyLength));
+        } else {
+            EXPECT_EQ(r.Error, c.Error);
+        }
         EXPECT_EQ(r.Status, c.Status);
         // What a refused body left in the stream depends on how the bytes came; the others are compared.
         if (std::string(c.Name) != "body longer than announced" && c.Error != rv::C_WSAECONNRESET) {
