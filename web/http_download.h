@@ -77,7 +77,7 @@ protected:
 
 private:
     uint32_t FByteCount = 0;
-    uint32_t SendSize = 0;
+    [[maybe_unused]] uint32_t SendSize = 0; // no upload is made by this program
     T_TimerID ProgTimer = C_NullTimerID;
     std::unique_ptr<TFileStream> FileStream; // downloads to a file are not made by this program
     float LastProgressPercent = 101.0f;
