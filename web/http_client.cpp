@@ -202,7 +202,8 @@ void THttpClient::Finish(int32_t Error) {
 void THttpClient::E_RequestDone(int32_t Error) {
     // The parser is kept until here: its handlers may be on the stack when Finish runs.
     FParser.reset();
-    if (OnRequestDone) OnRequestDone(this, Error);
+    // A copy: the handler may free the client, and with it the handler itself.
+    if (THttpRequestDone done = OnRequestDone) done(this, Error);
 }
 
 } // namespace rv

@@ -127,7 +127,8 @@ void TRV_Httpd::OnComplete(THttpClient*, int32_t Error) {
 void TRV_Httpd::DoComplete() {
     FreeServiceTimer(ProgTimer);
     if (FErrorReason != 0 && FOnCompleteWithError && FOnCompleteWithError(this, FErrorReason)) return;
-    if (OnFinished) OnFinished(this, FErrorReason);
+    // A copy: the handler may free this object, and with it the handler itself.
+    if (T_OnHttpFinished finished = OnFinished) finished(this, FErrorReason);
 }
 
 // --- TRV_HttpdSmartRetry ----------------------------------------------------------------------------------------
