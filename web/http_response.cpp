@@ -57,9 +57,10 @@ std::string HttpErrorText(int32_t Code) {
     case 11001: return "host not found (11001)";
     default: break;
     }
-    if (Code >= 100 && Code <= 999) return "HTTP status " + std::to_string(Code);
-    if (Code >= 10000) return "socket error " + std::to_string(Code);
-    return "error " + std::to_string(Code);
+    // Appended rather than joined with operator+, which g++ 12 for i686 warns about wrongly (-Wrestrict).
+    std::string text = Code >= 100 && Code <= 999 ? "HTTP status " : Code >= 10000 ? "socket error " : "error ";
+    text += std::to_string(Code);
+    return text;
 }
 
 // --- Answer parser ----------------------------------------------------------------------------------------------
@@ -169,7 +170,14 @@ void THttpResponseParser::EndOfInput() {
 // --- URLs -------------------------------------------------------------------------------------------------------
 
 std::string THttpUrl::Text() const {
-    return "http://" + Host + (Port != 80 ? ":" + std::to_string(Port) : std::string()) + Path;
+    std::string text = "http://";
+    text += Host;
+    if (Port != 80) {
+        text += ':';
+        text += std::to_string(Port);
+    }
+    text += Path;
+    return text;
 }
 
 bool ParseHttpUrl(const std::string& Text, THttpUrl& Url) {
@@ -180,7 +188,7 @@ bool ParseHttpUrl(const std::string& Text, THttpUrl& Url) {
     const size_t end = rest.find_first_of("/?");
     const std::string authority = rest.substr(0, end);
     std::string path = end == std::string::npos ? "/" : rest.substr(end);
-    if (path[0] == '?') path.insert(0, "/");
+    if (path[0] == '?') path.insert(path.begin(), '/');
     for (char c : path)
         if (static_cast<unsigned char>(c) <= ' ' || c == 127) return false;
     THttpUrl u;
