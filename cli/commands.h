@@ -7,7 +7,7 @@
 
 namespace cli {
 
-// Runs a parsed sub-command; returns the process exit status (0 success, 2 bad input or damaged data).
+// Runs a parsed sub-command; returns the process exit status (0 success, 1 failure, 2 bad input or damaged data).
 using TCommandRun = std::function<int()>;
 
 struct TCommand {
@@ -19,5 +19,7 @@ struct TCommand {
 TCommand AddConfigCommand(CLI::App& App);
 // tolvane-cli peer: a headless copy in the net group, JSON lines out, commands in (peer_command.cpp).
 TCommand AddPeerCommand(CLI::App& App);
+// tolvane-cli external-ip [--url URL ...]: the address other players can reach (external_ip_command.cpp).
+TCommand AddExternalIpCommand(CLI::App& App);
 
 } // namespace cli

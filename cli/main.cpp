@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     // Each command file adds itself here: commands.push_back(cli::AddXxxCommand(app));
     commands.push_back(cli::AddConfigCommand(app));
     commands.push_back(cli::AddPeerCommand(app));
+    commands.push_back(cli::AddExternalIpCommand(app));
 
     const std::vector<std::string> args = cli::Utf8Arguments(argc, argv);
     std::vector<const char*> argp;

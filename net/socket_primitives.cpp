@@ -109,6 +109,23 @@ bool WS_CloseSocket(TSocket& S) {
     return true;
 }
 
+bool WS_AbortSocket(TSocket& S) {
+    const TSocket closing = S;
+    const socket_api::TNative s = NativeOf(closing);
+    socket_api::BeforeShutdown(closing);
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    S = C_InvalidSocket;
+    socket_api::BeforeNativeClose(closing);
+    if (socket_api::CloseNative(s) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
 bool WS_AddressBind(TSocket S, T_NumericIpAddress S_Addr, uint16_t SinPort) {
     socket_api::BeforeBind(NativeOf(S));
     sockaddr_in a = ToNative(WS_MakeSockAddr(S_Addr, SinPort));

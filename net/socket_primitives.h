@@ -94,6 +94,9 @@ bool WS_CreateUdpSocket(TSocket& S);
 // bytes until a read fails or returns nothing (at most 64 KiB, so a peer that keeps sending cannot hold the
 // close); closes S and sets it invalid. True when the close succeeded.
 bool WS_CloseSocket(TSocket& S);
+// Closes S at once with a reset (linger on, time 0): the peer's next read or send fails with 10054. Sets S
+// invalid. True when the close succeeded.
+bool WS_AbortSocket(TSocket& S);
 // Binds S to {AF_INET, Port, Addr}. On POSIX a stream socket gets SO_REUSEADDR first, which gives Winsock's
 // rule there: a port held only by closed connections (TIME_WAIT) can be bound again, one that is bound or
 // listening cannot.

@@ -1,0 +1,9 @@
+#include "tests/net/reset_expectation.h"
+
+#include "net/socket_primitives.h"
+
+namespace net_testing {
+
+std::vector<int32_t> ResetCloseErrors() { return {rv::C_WSAECONNRESET}; }
+
+} // namespace net_testing
