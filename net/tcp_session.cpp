@@ -380,7 +380,8 @@ void TWS_TcpIpSession::ProcessSessionRx() {
         // A payload too large for the read-ahead is read where it belongs.
         // The room first: it grows the buffer when it is full.
         const bool direct = FDecoder.State() == srData && FDecoder.PayloadLeft() >= C_RxAheadSize;
-        const uint32_t room = direct ? FDecoder.PayloadWanted() : C_RxAheadSize;
+        if (!direct && FRxAhead.size() < FRxAheadRoom) FRxAhead.resize(FRxAheadRoom);
+        const uint32_t room = direct ? FDecoder.PayloadWanted() : FRxAheadRoom;
         uint8_t* into = direct ? FDecoder.PayloadSpace() : FRxAhead.data();
         const int n = WS_Recv(s, into, static_cast<int>(room));
         if (n <= 0) {
@@ -400,6 +401,7 @@ void TWS_TcpIpSession::ProcessSessionRx() {
         } else {
             RxAheadPos = 0;
             RxAheadLen = got;
+            FRxAheadRoom = drained ? C_RxAheadSize : std::min(FRxAheadRoom * 2, C_RxAheadMax);
         }
     }
 }

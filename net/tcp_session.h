@@ -44,6 +44,9 @@ constexpr uint32_t C_MinRecBufferSize = 4096;
 // directly. Kept small on purpose: a receiver that drains the socket faster than a sender fills it sleeps and is
 // woken for every few packets, which costs a stream of small packets more than the reads it saves.
 constexpr uint32_t C_RxAheadSize = 512;
+// While reads keep filling the read-ahead (a flood of small packets), it doubles up to this size, so such a stream
+// costs few reads; the first read that leaves room brings it back to C_RxAheadSize.
+constexpr uint32_t C_RxAheadMax = 64 * 1024;
 constexpr uint32_t C_DefaultAsyncConnectRetryMs = 8000;
 constexpr uint32_t C_CallBackSendPeriodMs = 50;
 // The events a session asks for: a client read, write, connect and close; an accepted session the same without
@@ -182,7 +185,8 @@ protected:
     bool ReplyWithAck = false; // the packet being received asked for an acknowledgement
     bool MoreRxData = false;   // a read event was set aside while a packet waited to be taken
     // What one read took past the header or payload being received waits here, so a small packet costs one read.
-    std::array<uint8_t, C_RxAheadSize> FRxAhead{};
+    std::vector<uint8_t> FRxAhead;            // the largest read-ahead so far
+    uint32_t FRxAheadRoom = C_RxAheadSize;    // what the next read into it asks for
     uint32_t RxAheadPos = 0;  // the next byte not yet taken
     uint32_t RxAheadLen = 0;  // the bytes read
     bool FInRxPass = false;   // ProcessSessionRx is running: it takes the read-ahead bytes itself
