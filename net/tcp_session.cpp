@@ -21,6 +21,9 @@ constexpr uint32_t C_RxPassBytes = 256 * 1024;
 // Nor does a stream of small packets, each of which costs its handler's work and an acknowledgement: a read event
 // hands over at most this many and lets the other messages through before it goes on.
 constexpr uint32_t C_RxPassPackets = 64;
+// While reads keep filling the read-ahead (a flood of small packets), it doubles up to this size, so such a stream
+// costs few reads; the first read that leaves room brings it back to C_RxAheadSize.
+constexpr uint32_t C_RxAheadMax = 16 * 1024;
 // A first block at least this large is not copied beside the header: the header goes out on its own and the
 // blocks from where they lie.
 constexpr uint32_t C_DirectSendMin = 256 * 1024;

@@ -44,9 +44,6 @@ constexpr uint32_t C_MinRecBufferSize = 4096;
 // directly. Kept small on purpose: a receiver that drains the socket faster than a sender fills it sleeps and is
 // woken for every few packets, which costs a stream of small packets more than the reads it saves.
 constexpr uint32_t C_RxAheadSize = 512;
-// While reads keep filling the read-ahead (a flood of small packets), it doubles up to this size, so such a stream
-// costs few reads; the first read that leaves room brings it back to C_RxAheadSize.
-constexpr uint32_t C_RxAheadMax = 64 * 1024;
 constexpr uint32_t C_DefaultAsyncConnectRetryMs = 8000;
 constexpr uint32_t C_CallBackSendPeriodMs = 50;
 // The events a session asks for: a client read, write, connect and close; an accepted session the same without
