@@ -77,7 +77,10 @@ bench: setup
 	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BENCH=ON -DTOLVANE_TESTS=OFF
 	cmake --build $(BENCH) -j $(JOBS)
 	@rc=0; for b in $(BENCH)/bench/bin/*; do echo "== $$b"; "$$b" || rc=1; done; \
-	echo "== bench/lab_bench.py"; python3 bench/lab_bench.py --cli $(BENCH)/cli/tolvane-cli; \
+	echo "== bench/lab_bench.py"; \
+	wine=""; if [ -f $(WIN64)/cli/tolvane-cli.exe ] && [ -f $(WIN64)/wineprefix/system.reg ]; then \
+		wine="--wine-exe $(WIN64)/cli/tolvane-cli.exe --wine-prefix $(WIN64)/wineprefix"; fi; \
+	TOLVANE_WINE_RUN=$(CURDIR)/scripts/wine-run python3 bench/lab_bench.py --cli $(BENCH)/cli/tolvane-cli $$wine; \
 	lab=$$?; if [ $$lab -ne 0 ] && [ $$lab -ne 77 ]; then rc=1; fi; exit $$rc
 
 # Builds every fuzz target (clang: libFuzzer, ASan, UBSan) and runs each for FUZZ_SECONDS on its corpus.

@@ -9,17 +9,19 @@
    port, then again spread over 50 answer ports (a fresh peer each time). Time until every acknowledgement came,
    time until the last join reply came (drained: none for 2 s after that), join replies received, the peer's peak
    threads and RSS, and the worst time it took to answer `members` on its stdin meanwhile (asked every 0.2 s).
+   With --wine-exe, the same again against the Windows build under Wine.
 5. Answers to 200 members: 200 join requests in one write, each naming an answer port of its own; time until every
    port had its join reply, and replies per second.
 
 Needs root (network namespaces). Usage: lab_bench.py --cli build/bench/cli/tolvane-cli [--idle-seconds 60]
-[--parts join,forming,idle,burst,answers]
+[--parts join,forming,idle,burst,answers] [--wine-exe build/win64/cli/tolvane-cli.exe --wine-prefix build/win64/wineprefix]
 """
 
 import argparse
 import os
 import statistics
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
@@ -116,11 +118,12 @@ def idle_cpu(seconds):
         return (c1 - c0) / (t1 - t0) * 100, t1 - t0
 
 
-def attacked(count, ports, all_ports=False):
-    """A fresh peer on host 0 attacked from host 1; returns the figures of attack.drive_burst."""
-    with netlab.Lab(2) as lab:
-        p = peer(lab, 0, "Target")
-        if p.wait_for(lambda e: e["event"] == "started", 10) is None:
+def attacked(count, ports, all_ports=False, wine=False):
+    """A fresh peer on host 0 (the Windows build under Wine when asked) attacked from host 1; returns the figures of
+    attack.drive_burst."""
+    with netlab.Lab(2) as lab, tempfile.TemporaryDirectory() as prefixes:
+        p = peers.wine(lab, 0, "Target", prefixes) if wine else peer(lab, 0, "Target")
+        if p.wait_for(lambda e: e["event"] == "started", 60 if wine else 10) is None:
             raise RuntimeError("the peer did not start: " + " | ".join(p.stderr[-5:]))
         # Give the peer's answer port time to open before the attack connects to it.
         time.sleep(0.5)
@@ -155,6 +158,8 @@ def main():
     ap.add_argument("--parts", default=",".join(PARTS), help="which measurements, comma-separated: " + ",".join(PARTS))
     ap.add_argument("--burst", type=int, default=2000, help="join requests in the burst")
     ap.add_argument("--members", type=int, default=200, help="answer ports in the throughput measurement")
+    ap.add_argument("--wine-exe", help="the Windows tolvane-cli.exe: the burst is measured under Wine too")
+    ap.add_argument("--wine-prefix", help="the Wine prefix the Windows build prepared (copied for each peer)")
     args = ap.parse_args()
     parts = args.parts.split(",")
     unknown = [x for x in parts if x not in PARTS]
@@ -182,6 +187,11 @@ def main():
     if "burst" in parts:
         print_burst("one answer port", attacked(args.burst, "60000"))
         print_burst("50 answer ports", attacked(args.burst, "60000-60049"))
+        if args.wine_exe:
+            peers.CLI_EXE = os.path.abspath(args.wine_exe)
+            peers.WINE_TEMPLATE = os.path.abspath(args.wine_prefix)
+            print_burst("one answer port, under Wine", attacked(args.burst, "60000", wine=True))
+            print_burst("50 answer ports, under Wine", attacked(args.burst, "60000-60049", wine=True))
     if "answers" in parts:
         n = args.members
         r = attacked(n, f"60000-{60000 + n - 1}", all_ports=True)
