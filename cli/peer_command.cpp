@@ -4,12 +4,14 @@
 // one JSON object per line, flushed at once, each with "event" and "t" (milliseconds since the start):
 //   started (with "wall": milliseconds since 1970 at the start, and the ports actually used), joined, left,
 //   member_joined / member_left / member_changed (name, class, ip, service_port),
-//   members (list: objects with name and ip; after every change of the list), error (text).
+//   members (list: objects with name and ip; after every change of the list, once for changes that come together),
+//   error (text).
 // It takes commands on stdin, one per line: members, rename NAME, leave, join, quit. The end of the input is quit.
 // A bad command prints an error event and changes nothing.
 #include "cli/commands.h"
 
 #include "app/config_record.h"
+#include "foundation/deferred_calls.h"
 #include "cli/stdin_lines.h"
 #include "foundation/main_loop.h"
 #include "group/net_group.h"
@@ -81,6 +83,7 @@ public:
         TStdinLines input([this](const std::string& Line) { Command(Line); }, [this] { Quit(); });
         const int rc = rv::RunMessageLoop();
         FClosing = true;
+        rv::AsyncRemoveCallBackEvent(FMembersCall);
         // The group's destructor lets messages flow; nothing may reach the commands meanwhile.
         FGroup.reset();
         rv::FinishMultiTimer();
@@ -170,6 +173,10 @@ private:
     }
 
     void Hook() {
+        FMembersCall = rv::AsyncRegisterCallBackEvent([this](int32_t) {
+            FMembersPosted = false;
+            EmitMembers();
+        });
         FGroup->OnJoin = [this](rv::T_NetGroup*) { Emit("joined"); };
         // The list is emptied after this event when leaving (see CmdLeave, Quit), before it on an identity change.
         FGroup->OnLeave = [this](rv::T_NetGroup*) {
@@ -188,7 +195,12 @@ private:
                      {"class", M.ClassId},
                      {"ip", rv::WS_IpToStr(static_cast<rv::T_NumericIpAddress>(M.sT.MemberIpAddress))},
                      {"service_port", rv::LoWord(M.sT.isR.TcpIpServices)}});
-        EmitMembers();
+        // The list once the changes that come together are made: a message naming a thousand members costs a
+        // thousand events, not a thousand lists.
+        if (!FMembersPosted) {
+            FMembersPosted = true;
+            rv::AsyncPostNotification(FMembersCall, 0);
+        }
     }
 
     void EmitMembers() {
@@ -220,6 +232,8 @@ private:
     std::unique_ptr<rv::T_NetGroup> FGroup;
     std::chrono::steady_clock::time_point FStart;
     bool FQuitting = false;
+    int32_t FMembersCall = 0;    // the deferred call that shows the list
+    bool FMembersPosted = false; // it is on its way
     bool FClosing = false;
 };
 

@@ -172,7 +172,9 @@ void T_ConSendList::PostReports() {
 void T_ConSendList::E_Reports() {
     FReportPosted = false;
     const std::shared_ptr<bool> alive = FAlive;
-    while (!FDone.empty()) {
+    // Only the outcomes known now: deliveries started meanwhile that fail at once (an unreachable network, no
+    // descriptors) have posted the next turn, so a long queue of them never holds up the other messages.
+    for (size_t n = FDone.size(); n > 0 && !FDone.empty(); --n) {
         T_ConSendData* done = FDone.front();
         FDone.pop_front();
         std::unique_ptr<T_ConSendData> item = std::move(*done->FPos);
