@@ -54,6 +54,43 @@ class Host:
         self.name = f"host{index}"
 
 
+# The system's neighbour table (hardware addresses learnt by ARP) is shared by every namespace and holds 1,024 entries
+# by default. Every host of a lab learns every other's address, so past about 32 hosts resolution fails ("neighbor
+# table overflow" in the kernel log) and live hosts look absent: connects time out or find no route. A lab raises
+# the limits for its life; the last lab to close puts the old ones back.
+_NEIGH = "/proc/sys/net/ipv4/neigh/default/gc_thresh{}"
+_neigh_saved = None
+
+
+def _neighbour_room(entries):
+    global _neigh_saved
+    try:
+        old = [int(open(_NEIGH.format(i)).read()) for i in (1, 2, 3)]
+    except OSError:
+        return  # not this kind of system: nothing to raise
+    want = [entries // 2, entries, entries * 2]
+    if all(o >= w for o, w in zip(old, want)):
+        return
+    if _neigh_saved is None:
+        _neigh_saved = old
+    for i, (o, w) in zip((1, 2, 3), zip(old, want)):
+        with open(_NEIGH.format(i), "w") as f:
+            f.write(str(max(o, w)))
+
+
+def _neighbour_restore():
+    global _neigh_saved
+    if _neigh_saved is None or _LIVE:
+        return
+    for i, v in zip((3, 2, 1), reversed(_neigh_saved)):
+        try:
+            with open(_NEIGH.format(i), "w") as f:
+                f.write(str(v))
+        except OSError:
+            pass
+    _neigh_saved = None
+
+
 class Lab:
     def __init__(self, n):
         self.tag = f"tv{os.getpid() % 100000}{secrets.token_hex(2)}"
@@ -95,6 +132,8 @@ class Lab:
             f.write("# no name server in the lab\noptions timeout:1 attempts:1\n")
 
     def _create(self):
+        n = len(self.hosts)
+        _neighbour_room(n * (n + 1) + 1024)
         self._netns(self.hub)
         _ip("-n", self.hub, "link", "add", "br0", "type", "bridge")
         _ip("-n", self.hub, "link", "set", "br0", "up")
@@ -148,6 +187,7 @@ class Lab:
         self._folders.clear()
         if self in _LIVE:
             _LIVE.remove(self)
+        _neighbour_restore()
 
 
 _LIVE = []
