@@ -7,6 +7,7 @@
 // --url (repeatable) replaces the built-in list of pages.
 #include "cli/commands.h"
 
+#include "cli/json_lines.h"
 #include "foundation/main_loop.h"
 #include "net/multi_timer.h"
 #include "net/socket_primitives.h"
@@ -35,7 +36,7 @@ struct TExternalIpOptions {
 class TLookUpRun {
 public:
     int Run(const TExternalIpOptions& O) {
-        FStart = std::chrono::steady_clock::now();
+        FEvents = TJsonLines(stderr);
         rv::StartMultiTimer();
         rv::T_ExternalIpTiming timing;
         timing.DelayBetweenFatalRetriesMs = O.RetryDelayMs;
@@ -77,18 +78,9 @@ public:
     }
 
 private:
-    void Emit(const char* Event, Json Fields) {
-        Json j = Json::object();
-        j["event"] = Event;
-        j["t"] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FStart)
-                     .count();
-        for (auto& [k, v] : Fields.items()) j[k] = v;
-        const std::string line = j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        std::fflush(stderr);
-    }
+    void Emit(const char* Event, const Json& Fields) { FEvents.Emit(Event, Fields); }
 
-    std::chrono::steady_clock::time_point FStart;
+    TJsonLines FEvents{stderr}; // the retries and failures, as they happen
 };
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 
 #include "app/config_record.h"
+#include "cli/json_lines.h"
 #include "foundation/deferred_calls.h"
 #include "cli/stdin_lines.h"
 #include "foundation/main_loop.h"
@@ -53,7 +54,7 @@ public:
     explicit TPeer(rv::T_NetGroupCfg& Cfg) : FCfg(Cfg) {}
 
     int Run() {
-        FStart = std::chrono::steady_clock::now();
+        FEvents = TJsonLines(stdout);
         const auto wall = std::chrono::duration<double, std::milli>(
                               std::chrono::system_clock::now().time_since_epoch())
                               .count();
@@ -216,21 +217,11 @@ private:
 
     void Error(const std::string& Text) { Emit("error", {{"text", Text}}); }
 
-    void Emit(const char* Event, Json Fields = Json::object()) {
-        Json j = Json::object();
-        j["event"] = Event;
-        j["t"] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FStart)
-                     .count();
-        for (auto& [k, v] : Fields.items()) j[k] = v;
-        // Names are bytes in the system code page: anything that is not UTF-8 is shown replaced, never refused.
-        const std::string line = j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fflush(stdout);
-    }
+    void Emit(const char* Event, const Json& Fields = Json::object()) { FEvents.Emit(Event, Fields); }
 
     rv::T_NetGroupCfg& FCfg;
     std::unique_ptr<rv::T_NetGroup> FGroup;
-    std::chrono::steady_clock::time_point FStart;
+    TJsonLines FEvents{stdout}; // "t" counts from the start of Run
     bool FQuitting = false;
     int32_t FMembersCall = 0;    // the deferred call that shows the list
     bool FMembersPosted = false; // it is on its way

@@ -390,6 +390,13 @@ void T_NetGroup::E_NotifyComplete(T_ConSendData* Worker, bool Successful, T_NetG
     if (i >= 0 && !MemberList.Item(i)->Reachable()) RemoveMemberByIndex(i);
 }
 
+void T_NetGroup::HeardFrom(T_NetGroupMember& M) {
+    M.HaveReceivedFromMember = true;
+    // Over TCP the address is proven; a datagram's source may be made up.
+    M.HaveReceivedByTcp = M.HaveReceivedByTcp || UdpLink->ReceivingByTcp();
+    M.LastCommTime = TickCount32();
+}
+
 void T_NetGroup::RemoveMemberByIndex(int Index) {
     RV_ASSERT_MAIN_THREAD();
     std::unique_ptr<TRV_SmartStream> m = MemberList.NoDestroyDelete(Index);
@@ -428,9 +435,7 @@ void T_NetGroup::E_AboutToSendInfoReply(T_UpdInfoProvider* Sender, T_NumericIpAd
             auto m = MakeSmartStream<T_NetGroupMember>();
             m->sT.MemberIpAddress = MemberIpOf(FromIp);
             m->sT.isR = Request.sT.isR;
-            m->HaveReceivedFromMember = true;
-            m->HaveReceivedByTcp = UdpLink->ReceivingByTcp();
-            m->LastCommTime = TickCount32();
+            HeardFrom(*m);
             m->ClassId = cls;
             m->UnitId = unit;
             T_NetGroupMember* added = m.get();
@@ -445,9 +450,7 @@ void T_NetGroup::E_AboutToSendInfoReply(T_UpdInfoProvider* Sender, T_NumericIpAd
         known->sT.isR = Request.sT.isR;
         known->ClassId = cls;
         known->UnitId = unit;
-        known->HaveReceivedFromMember = true;
-        known->HaveReceivedByTcp = known->HaveReceivedByTcp || UdpLink->ReceivingByTcp();
-        known->LastCommTime = TickCount32();
+        HeardFrom(*known);
         DoMemberLeft(known);
         // The handler may have changed the list: raise the join only for a member that is still there.
         if (MemberList.IndexOf(known) >= 0) DoMemberJoined(known);
@@ -521,11 +524,7 @@ void T_NetGroup::AcceptMember(const T_NetGroupMember& M, bool Direct, T_NetGroup
     if (index < 0) {
         auto m = MakeSmartStream<T_NetGroupMember>();
         m->Assign(const_cast<T_NetGroupMember*>(&M));
-        if (Direct) {
-            m->HaveReceivedFromMember = true;
-            m->HaveReceivedByTcp = UdpLink->ReceivingByTcp();
-            m->LastCommTime = TickCount32();
-        }
+        if (Direct) HeardFrom(*m);
         const uint16_t port = m->sT.isR.InfoReplyPort;
         T_NetGroupMember* added = m.get();
         MemberList.Add(std::move(m));
@@ -538,9 +537,7 @@ void T_NetGroup::AcceptMember(const T_NetGroupMember& M, bool Direct, T_NetGroup
     if (!Direct) return;
     T_NetGroupMember* m = MemberList.Item(index);
     m->Assign(const_cast<T_NetGroupMember*>(&M));
-    m->HaveReceivedFromMember = true;
-    m->HaveReceivedByTcp = m->HaveReceivedByTcp || UdpLink->ReceivingByTcp();
-    m->LastCommTime = TickCount32();
+    HeardFrom(*m);
     if (MessageType == ngmtChangedInfo) DoMemberInfoChanged(m);
 }
 

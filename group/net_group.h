@@ -100,6 +100,8 @@ public:
     void NotifyMember(T_NumericIpAddress Ip, uint16_t Port, T_NetGroupMessageType MessageType);
     // Sends a message without a list to every member, last to first, at its answer port.
     void NotifyMembers(T_NetGroupMessageType MessageType);
+    // The member spoke to this copy directly, just now (by TCP while UdpLink receives by TCP).
+    void HeardFrom(T_NetGroupMember& M);
     // Takes the member out of the list, raises DoMemberLeft with it, then frees it.
     void RemoveMemberByIndex(int Index);
 

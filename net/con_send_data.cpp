@@ -136,7 +136,11 @@ void T_ConSendList::StartWaiting() {
 }
 
 void T_ConSendList::Unqueue(T_ConSendData& Item) {
-    std::erase(FQueue, &Item);
+    // Starting takes the front; only a time-out takes one from the middle.
+    if (!FQueue.empty() && FQueue.front() == &Item)
+        FQueue.pop_front();
+    else
+        std::erase(FQueue, &Item);
     FQueuedBytes -= Item.FData.size();
     if (Item.FKind != C_NoCoalescing) {
         auto it = FQueuedByKey.find(CoalesceKey(Item.FHostAddr, Item.FHostPort, Item.FKind));

@@ -86,10 +86,26 @@ bool WS_CreateSocket(TSocket& S) { return Create(S, SOCK_STREAM, IPPROTO_TCP); }
 
 bool WS_CreateUdpSocket(TSocket& S) { return Create(S, SOCK_DGRAM, IPPROTO_UDP); }
 
-bool WS_CloseSocket(TSocket& S) {
+namespace {
+
+// The last step of both closes: the handle is forgotten first, then released. The invalid handle fails here too:
+// "not a socket" (10038).
+bool ReleaseNative(TSocket& S) {
     const TSocket closing = S;
-    const socket_api::TNative s = NativeOf(closing);
-    socket_api::BeforeShutdown(closing);
+    S = C_InvalidSocket;
+    socket_api::BeforeNativeClose(closing);
+    if (socket_api::CloseNative(NativeOf(closing)) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool WS_CloseSocket(TSocket& S) {
+    const socket_api::TNative s = NativeOf(S);
+    socket_api::BeforeShutdown(S);
     if (shutdown(s, socket_api::C_ShutdownBoth) == 0) {
         // Reading what is left lets the close end with FIN rather than a reset.
         char chunk[100];
@@ -99,31 +115,16 @@ bool WS_CloseSocket(TSocket& S) {
             total += static_cast<size_t>(n);
         }
     }
-    S = C_InvalidSocket;
-    socket_api::BeforeNativeClose(closing);
-    // The invalid handle fails here too: "not a socket" (10038).
-    if (socket_api::CloseNative(s) != 0) {
-        Fail();
-        return false;
-    }
-    return true;
+    return ReleaseNative(S);
 }
 
 bool WS_AbortSocket(TSocket& S) {
-    const TSocket closing = S;
-    const socket_api::TNative s = NativeOf(closing);
-    socket_api::BeforeShutdown(closing);
+    socket_api::BeforeShutdown(S);
     linger l{};
     l.l_onoff = 1;
     l.l_linger = 0;
-    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
-    S = C_InvalidSocket;
-    socket_api::BeforeNativeClose(closing);
-    if (socket_api::CloseNative(s) != 0) {
-        Fail();
-        return false;
-    }
-    return true;
+    setsockopt(NativeOf(S), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    return ReleaseNative(S);
 }
 
 bool WS_AddressBind(TSocket S, T_NumericIpAddress S_Addr, uint16_t SinPort) {

@@ -248,30 +248,14 @@ class ReplyCounter:
             self.sel.unregister(conn)
             conn.close()
             return
-        buf = st["buf"] + chunk
-        while True:
-            stx = buf.find(b"\x02")
-            if stx < 0:
-                buf = b""
-                break
-            buf = buf[stx:]
-            if len(buf) < 5:
-                break
-            n = struct.unpack("<I", buf[1:5])[0]
-            ack, length = bool(n & 0x80000000), n & 0x7FFFFFFF
-            if ack and length == 0:
-                buf = buf[5:]
-                continue
-            if len(buf) < 5 + length:
-                break
-            payload, buf = buf[5:5 + length], buf[5 + length:]
+        packets, st["buf"] = wire.split_packets(st["buf"] + chunk)
+        for payload, ack in packets:
             self._packet(st["port"], payload)
             if ack:
                 try:
                     conn.send(wire.ACK)
                 except OSError:
                     pass
-        st["buf"] = buf
 
     def _packet(self, port, payload):
         try:

@@ -243,6 +243,28 @@ def frame(payload, ask_ack=True):
     return b"\x02" + struct.pack("<I", n) + payload
 
 
+def split_packets(buf):
+    """The whole packets at the start of buf, as (payload, asks_ack), and the bytes left; garbage before an STX and
+    bare acknowledgements are dropped."""
+    packets = []
+    while True:
+        stx = buf.find(b"\x02")
+        if stx < 0:
+            return packets, b""
+        buf = buf[stx:]
+        if len(buf) < 5:
+            return packets, buf
+        n = struct.unpack("<I", buf[1:5])[0]
+        ack, length = bool(n & 0x80000000), n & 0x7FFFFFFF
+        if ack and length == 0:
+            buf = buf[5:]
+            continue
+        if len(buf) < 5 + length:
+            return packets, buf
+        packets.append((buf[5:5 + length], ack))
+        buf = buf[5 + length:]
+
+
 def read_packets(sock, on_packet):
     """Reads framed packets until the peer closes; acknowledges those that ask for it after on_packet ran."""
     buf = b""
@@ -253,23 +275,8 @@ def read_packets(sock, on_packet):
             return
         if not chunk:
             return
-        buf += chunk
-        while True:
-            stx = buf.find(b"\x02")
-            if stx < 0:
-                buf = b""
-                break
-            buf = buf[stx:]
-            if len(buf) < 5:
-                break
-            n = struct.unpack("<I", buf[1:5])[0]
-            ack, length = bool(n & 0x80000000), n & 0x7FFFFFFF
-            if ack and length == 0:
-                buf = buf[5:]
-                continue
-            if len(buf) < 5 + length:
-                break
-            payload, buf = buf[5:5 + length], buf[5 + length:]
+        packets, buf = split_packets(buf + chunk)
+        for payload, ack in packets:
             on_packet(payload)
             if ack:
                 sock.sendall(ACK)
